@@ -1,0 +1,82 @@
+// The client library's only failure value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <tl/expected.hpp>
+
+#include "protocol/protocol_error.hpp"
+
+namespace tq {
+
+class Error {
+public:
+    // Declaration order is the tag order; the Python boundary and the debug
+    // text depend on it. "Aquire" is the published spelling.
+    enum class Kind : uint8_t {
+        ApiError,
+        ApiNotAvailableInProtocolVersion,
+        ClientSoftwareTooOldForDevice,
+        ConnectionError,
+        DeviceDiscoveryError,
+        FailedToAquireLock,
+        FileOpenError,
+        FileReadError,
+        NetworkError,
+        NotImplemented,
+        RemoteOperationFailed,
+        RemoteOperationNotPermitted,
+        RemoteOperationNotSupportedByDevice,
+        RemoteOperationNotSupportedByInterface,
+        TcpStreamWriteError,
+        TcpStreamReadError,
+        Utf8Error,
+    };
+    static constexpr size_t kKindCount = 17;
+
+    // For variants without text; the text is ignored for them.
+    explicit Error(Kind kind, std::string text = {});
+
+    Kind kind() const { return kind_; }
+    // Empty for variants without a payload.
+    const std::string& text() const { return text_; }
+    bool has_text() const { return kind_has_text(kind_); }
+
+    // Variant name, and for text variants Name("escaped text").
+    std::string debug_text() const;
+
+    static std::string_view kind_name(Kind kind);
+    static bool kind_has_text(Kind kind);
+
+    // Table A. A Conversion failure first writes
+    // "Conversion error not implemented, <text>\n" to standard output (fd 1).
+    static Error from_protocol(ProtocolError e);
+    // Table B; callers test ok() first and never pass success.
+    static Error from_service(ServiceStatus s);
+
+    bool operator==(const Error&) const = default;
+
+private:
+    Kind kind_;
+    std::string text_;
+};
+
+template <class T>
+using Result = tl::expected<T, Error>;
+
+inline tl::unexpected<Error> fail(Error::Kind kind, std::string text = {}) {
+    return tl::unexpected<Error>(Error(kind, std::move(text)));
+}
+
+// The quoting used inside debug texts: \" \\ \t \r \n \0, \u{hex} for other
+// control and non-printable characters; everything else unchanged.
+std::string escape_debug(std::string_view utf8);
+
+// Writes one whole line to file descriptor 1 (no stdio buffering, so nothing
+// is lost if the process ends right after). A newline is appended.
+void write_stdout_line(std::string_view line);
+
+}  // namespace tq

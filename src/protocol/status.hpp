@@ -1,0 +1,68 @@
+// Protocol status (result of every codec operation, never on the wire) and
+// service status (the device's verdict, a u16 on the wire), with their names.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tq::proto {
+
+// Protocol status codes.
+enum : uint32_t {
+    kSuccess = 0,
+    kNotImplemented = 1,
+    kInvalidPointer = 2,
+    kUnexpectedCommand = 3,
+    kStreamReadError = 4,
+    kStreamWriteError = 5,
+    kStreamDisconnected = 6,
+    kStreamTimedOut = 7,
+    kBufferTooSmall = 8,
+    kProtocolError = 9,
+    kServiceApiError = 10,
+    kUnknownCommand = 11,
+    kExceedingStringLengthLimit = 12,
+    kReadBeyondPayload = 13,
+    kMemoryError = 14,
+    kInvalidUtf8 = 15,
+    kNoDevicesFound = 16,
+    kValueOutOfBounds = 17,
+    kWriteOutsideBuffer = 18,
+    kConversionError = 19,
+    kUnfamiliarProtocolVersion = 20,
+    kServiceOperationFailed = 1001,
+    kServiceOperationNotPermitted = 1002,
+    kServiceNotSupportedByDevice = 1003,
+    kServiceNotSupportedByInterface = 1004,
+    kServiceTimedOut = 1005,
+    kServiceInvalidArgument = 1006,
+    kServiceInvalidInterface = 1007,
+    kServiceInvalidCombination = 1008,
+};
+
+// Service status values with special meaning to the client.
+enum : uint16_t {
+    kServiceSuccess = 0,
+    kServiceNotImplemented = 1,
+    kServiceUnspecifiedError = 2,
+    kServiceOperationFailedStatus = 3,
+    kServiceOperationNotPermittedStatus = 4,
+    kServiceNotSupportedByDeviceStatus = 5,
+    kServiceNotSupportedByInterfaceStatus = 6,
+    kServiceStatusMax = 21,
+};
+
+inline constexpr uint16_t kErrorResponse = 0xBAAD;
+
+// "TQ_PROTOCOL_STATUS_RESERVED" for codes the table does not list.
+std::string_view protocol_status_name(uint32_t status);
+// Values above 21 get "TQ_SERVICE_STATUS_UNKNOWN" (never read past the table).
+std::string_view service_status_name(uint16_t status);
+// The protocol status an error response's service status stands for (total).
+uint32_t translate_service_status(uint16_t service_status);
+// "Unknown tq_protocol_command_t" for codes above 82 and unlisted codes.
+std::string_view command_name(uint16_t command);
+// Interface type byte of the status record: "TQ_INTERFACE_T1", "_TQ_INTERFACE_RESERVED_1", "TQ_INTERFACE_T".
+std::string_view interface_type_name(uint8_t type);
+
+}  // namespace tq::proto
