@@ -1,0 +1,414 @@
+// Every command of the protocol in one table (code, name, since-version,
+// request and response layout), and the generic code that encodes and decodes
+// any of them from it. Each command is called by its own name through the
+// typed entry points:
+//
+//     encode_request<Command::DeviceGetName>(version, packet);
+//     decode_response<Command::DeviceGetName>(version, packet, name_field);
+//
+// whose argument and output types are checked against the table at compile
+// time. The device side (the simulator) uses encode_response/decode_request.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "protocol/protocol_base.hpp"
+
+namespace tq::proto {
+
+// Request codes; a response's code is its request's plus one.
+enum class Command : uint16_t {
+    GetVersion = 1,
+    DeviceGetName = 3,
+    DeviceSetNickname = 5,
+    IdentifyDevice = 7,
+    GetFirmwareEan = 9,
+    GetFeatureEan = 11,
+    GetNumInterfaces = 13,
+    InterfaceGetNickname = 15,
+    InterfaceSetNickname = 17,
+    GetInterfaceStatus = 19,
+    IdentifyInterface = 21,
+    GetSupportedEthInterfaceModes = 23,
+    SetEthInterfaceMode = 25,
+    GetEthInterfaceMode = 27,
+    GetSerialNumber = 29,
+    GetFirmwareVersionIntRemoved = 31,  // no codec
+    GetFirmwareVersion = 33,
+    GetManufacturingDateString = 35,  // no codec
+    GetBootloaderVersion = 37,
+    GetEan = 39,
+    GetPcbRevision = 41,
+    SetLedTestMode = 43,
+    ClearLedTestMode = 45,
+    RebootDevice = 47,
+    UpdateFirmwareStart = 49,
+    UpdateFirmwareSendChunk = 51,
+    UpdateFirmwareFinalize = 53,
+    ReadVoltages = 55,
+    SetUsbPowerOut = 57,
+    SetUsbPowerIn = 59,
+    SetSerialNumber = 61,
+    GetBrandEan = 63,
+    SetBrandEan = 65,
+    SetProductEan = 67,
+    GetManufacturingDate = 69,
+    SetManufacturingDate = 71,
+    SetPcbRevision = 73,
+    FactoryReset = 75,
+    InterfaceSendTc10Command = 77,
+    InterfaceGetTc10State = 79,
+    DeviceGetNickname = 81,
+    InterfaceReadDcq = 83,
+    InterfaceRunCableTest = 85,
+    InterfaceSetLoopback = 87,
+    InterfaceGetLoopback = 89,
+    InterfaceSetPacketGenerator = 91,
+    InterfaceGetPacketGenerator = 93,
+    Unnamed95 = 95,
+    Unnamed97 = 97,
+};
+
+constexpr uint16_t request_code(Command c) { return static_cast<uint16_t>(c); }
+constexpr uint16_t response_code(Command c) { return static_cast<uint16_t>(request_code(c) + 1); }
+
+// Status is a service status: a u16 like any other, listed apart because its
+// starting value is 2 (unspecified error), not 0.
+enum class FieldKind : uint8_t { U8, U16, U32, U64, Bool, Text, Bytes, Status };
+
+constexpr size_t fixed_size(FieldKind k) {
+    switch (k) {
+        case FieldKind::U8:
+        case FieldKind::Bool: return 1;
+        case FieldKind::U16:
+        case FieldKind::Status:
+        case FieldKind::Text:  // the count; the bytes come on top
+        case FieldKind::Bytes: return 2;
+        case FieldKind::U32: return 4;
+        case FieldKind::U64: return 8;
+    }
+    return 0;
+}
+
+constexpr uint64_t field_max(FieldKind k) {
+    switch (k) {
+        case FieldKind::U8: return 0xFF;
+        case FieldKind::Bool: return 1;
+        case FieldKind::U32: return 0xFFFFFFFF;
+        case FieldKind::U64: return UINT64_MAX;
+        default: return 0xFFFF;  // u16, status, and the count of texts and byte strings
+    }
+}
+
+struct FieldSpec {
+    FieldKind kind = FieldKind::U8;
+    // Decoders: the output's value before decoding, which is also what an
+    // error response carrying service status 0 leaves behind.
+    uint64_t initial = 0;
+    // Encoders: the largest argument accepted (for Bytes, the largest length)
+    // and the status that refuses a larger one.
+    uint64_t max = 0;
+    Status out_of_range = kValueOutOfBounds;
+};
+
+constexpr FieldSpec field(FieldKind k, uint64_t initial = 0) {
+    return {k, initial, field_max(k), kValueOutOfBounds};
+}
+constexpr FieldSpec limited(FieldKind k, uint64_t max, Status out_of_range) { return {k, 0, max, out_of_range}; }
+
+inline constexpr size_t kMaxFields = 6;
+
+struct Layout {
+    std::array<FieldSpec, kMaxFields> fields{};
+    size_t count = 0;
+
+    constexpr Layout() = default;
+    constexpr Layout(std::initializer_list<FieldSpec> list) {
+        for (const FieldSpec& f : list) fields[count++] = f;
+    }
+    constexpr size_t size() const { return count; }
+    constexpr const FieldSpec& operator[](size_t i) const { return fields[i]; }
+    constexpr std::span<const FieldSpec> span() const { return {fields.data(), count}; }
+    // Payload bytes, counting texts and byte strings as empty.
+    constexpr size_t fixed_payload_size() const {
+        size_t n = 0;
+        for (size_t i = 0; i < count; ++i) n += proto::fixed_size(fields[i].kind);
+        return n;
+    }
+};
+
+// Since-version of the version query, which is never dispatched.
+inline constexpr uint8_t kAlways = 0;
+
+struct CommandInfo {
+    Command command;
+    // "TQ_PROTOCOL_COMMAND_" + stem + "_REQUEST"/"_RESPONSE"; empty for the
+    // unnamed commands 83 and above.
+    std::string_view stem;
+    uint8_t since = 1;
+    bool has_codec = true;
+    Layout request;
+    Layout response;
+};
+
+namespace layout {
+using K = FieldKind;
+inline constexpr FieldSpec u8 = field(K::U8), u16 = field(K::U16), u32 = field(K::U32), u64 = field(K::U64),
+                           boolean = field(K::Bool), text = field(K::Text), bytes = field(K::Bytes),
+                           status = field(K::Status, kServiceUnspecifiedError);
+inline constexpr FieldSpec index = u16;  // interface index, first in every interface request
+}  // namespace layout
+
+// Indexed by (request code - 1) / 2: every odd code from 1 to 97.
+inline constexpr auto kCommands = [] {
+    using namespace layout;
+    using C = Command;
+    return std::to_array<CommandInfo>({
+        {C::GetVersion, "GET_VERSION", kAlways, true, {}, {u16}},
+        {C::DeviceGetName, "DEVICE_GET_NAME", 1, true, {}, {text}},
+        {C::DeviceSetNickname, "DEVICE_SET_NICKNAME", 2, true, {text}, {status}},
+        {C::IdentifyDevice, "IDENTIFY_DEVICE", 1, true, {}, {status}},
+        {C::GetFirmwareEan, "GET_FIRMWARE_EAN", 1, true, {}, {u64}},
+        {C::GetFeatureEan, "GET_FEATURE_EAN", 1, true, {}, {u64}},
+        {C::GetNumInterfaces, "GET_NUM_INTERFACES", 1, true, {}, {u16}},
+        {C::InterfaceGetNickname, "INTERFACE_GET_NICKNAME", 1, true, {index}, {text}},
+        {C::InterfaceSetNickname, "INTERFACE_SET_NICKNAME", 1, true, {index, text}, {status}},
+        // type, one ignored byte, mode bits, link state
+        {C::GetInterfaceStatus, "GET_INTERFACE_STATUS", 1, true, {index},
+         {field(K::U8, 2), u8, field(K::U16, 0xFFFF), field(K::U8, 0xFF)}},
+        {C::IdentifyInterface, "IDENTIFY_INTERFACE", 1, true, {index}, {status}},
+        {C::GetSupportedEthInterfaceModes, "GET_SUPPORTED_ETH_INTERFACE_MODES", 1, true, {index}, {status, u16}},
+        {C::SetEthInterfaceMode, "SET_ETH_INTERFACE_MODE", 1, true, {index, u16}, {status}},
+        {C::GetEthInterfaceMode, "GET_ETH_INTERFACE_MODE", 1, true, {index}, {status, field(K::U16, 0xFFFF)}},
+        {C::GetSerialNumber, "GET_SERIAL_NUMBER", 1, true, {}, {u64}},
+        {C::GetFirmwareVersionIntRemoved, "GET_FIRMWARE_VERSION_INT", 1, false, {}, {}},
+        {C::GetFirmwareVersion, "GET_FIRMWARE_VERSION", 1, true, {}, {text}},
+        {C::GetManufacturingDateString, "GET_MANUFACTURING_DATE_STRING", 1, false, {}, {}},
+        {C::GetBootloaderVersion, "GET_BOOTLOADER_VERSION", 1, true, {}, {text}},
+        {C::GetEan, "GET_EAN", 1, true, {}, {u64}},
+        {C::GetPcbRevision, "GET_PCB_REVISION", 1, true, {}, {text}},
+        {C::SetLedTestMode, "SET_LED_TEST_MODE", 1, true, {u8}, {u16}},
+        {C::ClearLedTestMode, "CLEAR_LED_TEST_MODE", 1, true, {}, {u16}},
+        {C::RebootDevice, "REBOOT_DEVICE", 1, true, {limited(K::U32, 0xFFFFFFFF, kProtocolError)}, {u16}},
+        // a byte that is always 0, then the image size
+        {C::UpdateFirmwareStart, "UPDATE_FIRMWARE_START", 1, true, {u8, u32}, {u16}},
+        // chunk index, chunk; the reply is a plain result, 0 = accepted
+        {C::UpdateFirmwareSendChunk, "UPDATE_FIRMWARE_SEND_CHUNK", 1, true, {u16, bytes}, {u16}},
+        {C::UpdateFirmwareFinalize, "UPDATE_FIRMWARE_FINALIZE", 1, true, {}, {status}},
+        {C::ReadVoltages, "READ_VOLTAGES", 1, true, {limited(K::U8, 3, kConversionError)}, {u16, u32}},
+        {C::SetUsbPowerOut, "SET_USB_POWER_OUT", 1, true, {u8}, {u16}},
+        {C::SetUsbPowerIn, "SET_USB_POWER_IN", 1, true, {u8}, {u16}},
+        {C::SetSerialNumber, "SET_SERIAL_NUMBER", 1, true, {u64}, {u16}},
+        {C::GetBrandEan, "GET_BRAND_EAN", 1, true, {}, {u64}},
+        {C::SetBrandEan, "SET_BRAND_EAN", 1, true, {u64}, {u16}},
+        {C::SetProductEan, "SET_PRODUCT_EAN", 1, true, {u64}, {u16}},
+        {C::GetManufacturingDate, "GET_MANUFACTURING_DATE", 1, true, {}, {u64}},
+        {C::SetManufacturingDate, "SET_MANUFACTURING_DATE", 1, true, {u64}, {u16}},
+        {C::SetPcbRevision, "SET_PCB_REVISION", 1, true, {text}, {u16}},
+        {C::FactoryReset, "FACTORY_RESET", 1, true, {}, {u16}},
+        {C::InterfaceSendTc10Command, "INTERFACE_SEND_TC10_COMMAND", 2, true, {index, u8}, {status}},
+        {C::InterfaceGetTc10State, "INTERFACE_GET_TC10_STATE", 2, true, {index}, {status, u8}},
+        {C::DeviceGetNickname, "DEVICE_GET_NICKNAME", 2, true, {}, {text}},
+        // sqi, sqi_worst, peak_mse, peak_mse_worst, mse, mse_worst
+        {C::InterfaceReadDcq, "", 2, true, {index}, {u8, u8, u8, u8, u16, u16}},
+        // harness status, distance to fault
+        {C::InterfaceRunCableTest, "", 2, true, {index}, {u8, u8}},
+        {C::InterfaceSetLoopback, "", 2, true, {index, boolean}, {}},
+        {C::InterfaceGetLoopback, "", 2, true, {index}, {boolean}},
+        // payload size, payload type, packet validity, burst size, enabled
+        {C::InterfaceSetPacketGenerator, "", 2, true, {index, u8, u8, u8, u8, boolean}, {}},
+        {C::InterfaceGetPacketGenerator, "", 2, true, {index}, {u8, field(K::U8, 1), u8, u8, boolean}},
+        {C::Unnamed95, "", 2, true, {}, {u64}},
+        {C::Unnamed97, "", 2, true, {index}, {u64}},
+    });
+}();
+
+constexpr bool commands_in_code_order() {
+    for (size_t i = 0; i < kCommands.size(); ++i)
+        if (request_code(kCommands[i].command) != 2 * i + 1) return false;
+    return true;
+}
+static_assert(commands_in_code_order(), "kCommands must list every odd request code in order");
+
+// The entry of a request code, or nullptr for codes the table does not know
+// (even codes, 0, above 97).
+constexpr const CommandInfo* find_command(uint16_t request) {
+    if (request % 2 == 0 || request > request_code(kCommands.back().command)) return nullptr;
+    return &kCommands[(request - 1) / 2];
+}
+constexpr const CommandInfo& command_info(Command c) { return *find_command(request_code(c)); }
+
+// 0 when a command introduced in `since` may be used with `version`:
+// version 0 -> 1, a version-2 command on version 1 -> 1, version 3+ -> 20.
+Status dispatch_version(uint32_t version, uint8_t since) noexcept;
+
+// ---- generic codec ----
+
+// One field as the generic codec sees it. Numbers (including bool and
+// status) travel in `number`; texts and byte strings to encode in `bytes`;
+// a decoded text goes into `text_field` (NUL-terminated; with no field the
+// decode fails with 2); a decoded byte string is a view into the packet.
+struct FieldValue {
+    uint64_t number = 0;
+    std::span<const uint8_t> bytes{};
+    std::span<char> text_field{};
+
+    static FieldValue of_text(std::string_view t) {
+        return {0, {reinterpret_cast<const uint8_t*>(t.data()), t.size()}, {}};
+    }
+};
+
+// Version dispatch, then the request's fields in order. Reserves the whole
+// payload up front, so one allocation per encode. 11 for a code without a
+// codec, 2 when `values` does not match the layout.
+Status encode_request_values(uint32_t version, Packet& packet, Command command,
+                             std::span<const FieldValue> values) noexcept;
+// Sets the outputs to their starting values, runs the version dispatch, the
+// response code check (error response -> translated service status, except
+// for the version query; another code -> 9), then takes the fields. On
+// failure the outputs are back at their starting values.
+Status decode_response_values(uint32_t version, Packet& packet, Command command,
+                              std::span<FieldValue> outputs) noexcept;
+// Device side: no version dispatch, no error response.
+Status encode_response_values(Packet& packet, Command command, std::span<const FieldValue> values) noexcept;
+// Device side: 9 unless the packet carries the command's request code.
+Status decode_request_values(Packet& packet, Command command, std::span<FieldValue> outputs) noexcept;
+// The error response 0xBAAD carrying one service status.
+Status encode_error_response(Packet& packet, uint16_t service_status) noexcept;
+
+// ---- typed entry points ----
+
+namespace detail {
+
+template <class T>
+using Bare = std::remove_cvref_t<T>;
+
+template <class T>
+struct IsTextField : std::false_type {};
+template <size_t N>
+struct IsTextField<std::array<char, N>> : std::true_type {};
+template <>
+struct IsTextField<std::span<char>> : std::true_type {};
+
+template <class T>
+constexpr bool is_number_v = std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>;
+
+// What an encoder argument of type T may fill.
+template <class T>
+constexpr bool accepts_argument(FieldKind k) {
+    switch (k) {
+        case FieldKind::Bool: return std::is_same_v<T, bool>;
+        case FieldKind::Text: return std::is_convertible_v<const T&, std::string_view>;
+        case FieldKind::Bytes: return std::is_convertible_v<const T&, std::span<const uint8_t>>;
+        default: return is_number_v<T>;
+    }
+}
+
+// What a decoder output of type T must be; numbers exactly as wide as the field.
+template <class T>
+constexpr bool accepts_output(FieldKind k) {
+    switch (k) {
+        case FieldKind::U8: return std::is_same_v<T, uint8_t>;
+        case FieldKind::U16:
+        case FieldKind::Status: return std::is_same_v<T, uint16_t>;
+        case FieldKind::U32: return std::is_same_v<T, uint32_t>;
+        case FieldKind::U64: return std::is_same_v<T, uint64_t>;
+        case FieldKind::Bool: return std::is_same_v<T, bool>;
+        case FieldKind::Text: return IsTextField<T>::value;
+        case FieldKind::Bytes: return std::is_same_v<T, std::span<const uint8_t>>;
+    }
+    return false;
+}
+
+template <bool Output, class... T>
+constexpr bool matches(const Layout& l) {
+    if (sizeof...(T) != l.size()) return false;
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return ((Output ? accepts_output<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)
+                        : accepts_argument<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)) &&
+                ...);
+    }(std::index_sequence_for<T...>{});
+}
+
+template <class T>
+FieldValue argument(const T& v) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>)
+        return FieldValue::of_text(std::string_view{v});
+    else if constexpr (std::is_convertible_v<const T&, std::span<const uint8_t>>)
+        return {0, std::span<const uint8_t>{v}, {}};
+    else
+        return {static_cast<uint64_t>(v), {}, {}};
+}
+
+template <class T>
+FieldValue output_slot(T& out) {
+    if constexpr (IsTextField<T>::value) return {0, {}, std::span<char>{out}};
+    return {};
+}
+
+template <class T>
+void store(T& out, const FieldValue& v) {
+    if constexpr (std::is_same_v<T, bool>)
+        out = v.number != 0;
+    else if constexpr (is_number_v<T>)
+        out = static_cast<T>(v.number);
+    else if constexpr (std::is_same_v<T, std::span<const uint8_t>>)
+        out = v.bytes;
+    // text fields were written in place
+}
+
+template <class... Outs, class Run>
+Status decode_into(Run run, Outs&... outs) {
+    std::array<FieldValue, sizeof...(Outs)> slots{output_slot(outs)...};
+    const Status status = run(std::span<FieldValue>{slots});
+    [[maybe_unused]] size_t i = 0;
+    (store(outs, slots[i++]), ...);
+    return status;
+}
+
+}  // namespace detail
+
+template <Command C, class... Args>
+Status encode_request(uint32_t version, Packet& packet, const Args&... args) {
+    static_assert(command_info(C).has_codec, "command has no codec");
+    static_assert(detail::matches<false, detail::Bare<Args>...>(command_info(C).request),
+                  "arguments do not match the request layout");
+    const std::array<FieldValue, sizeof...(Args)> values{detail::argument(args)...};
+    return encode_request_values(version, packet, C, values);
+}
+
+// Outputs always end at their starting values or the decoded ones.
+template <Command C, class... Outs>
+Status decode_response(uint32_t version, Packet& packet, Outs&... outs) {
+    static_assert(command_info(C).has_codec, "command has no codec");
+    static_assert(detail::matches<true, Outs...>(command_info(C).response), "outputs do not match the response layout");
+    return detail::decode_into(
+        [&](std::span<FieldValue> slots) { return decode_response_values(version, packet, C, slots); }, outs...);
+}
+
+template <Command C, class... Args>
+Status encode_response(Packet& packet, const Args&... args) {
+    static_assert(command_info(C).has_codec, "command has no codec");
+    static_assert(detail::matches<false, detail::Bare<Args>...>(command_info(C).response),
+                  "arguments do not match the response layout");
+    const std::array<FieldValue, sizeof...(Args)> values{detail::argument(args)...};
+    return encode_response_values(packet, C, values);
+}
+
+template <Command C, class... Outs>
+Status decode_request(Packet& packet, Outs&... outs) {
+    static_assert(command_info(C).has_codec, "command has no codec");
+    static_assert(detail::matches<true, Outs...>(command_info(C).request), "outputs do not match the request layout");
+    return detail::decode_into([&](std::span<FieldValue> slots) { return decode_request_values(packet, C, slots); },
+                               outs...);
+}
+
+}  // namespace tq::proto
