@@ -1,0 +1,175 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "client/connection.hpp"
+#include "client/device.hpp"
+#include "client/firmware_image.hpp"
+#include "client/transaction.hpp"
+#include "protocol/status.hpp"
+
+namespace tq {
+namespace {
+
+constexpr OpName kUpdateOp = device_op("update_firmware_from_blob");
+
+// Puts both socket timeouts back to what the receive timeout was before the
+// update, on every way out. Failures are ignored: there is nothing left to
+// report them to.
+class TimeoutOverride {
+public:
+    TimeoutOverride(TcpStream& stream, TcpStream::Timeout restore) : stream_(stream), restore_(restore) {}
+    TimeoutOverride(const TimeoutOverride&) = delete;
+    TimeoutOverride& operator=(const TimeoutOverride&) = delete;
+    ~TimeoutOverride() {
+        (void)stream_.set_read_timeout(restore_);
+        (void)stream_.set_write_timeout(restore_);
+    }
+
+private:
+    TcpStream& stream_;
+    TcpStream::Timeout restore_;
+};
+
+bool all_zero(const uint8_t* p, size_t n) {
+    static constexpr uint8_t kZeros[4096] = {};
+    while (n > 0) {
+        const size_t k = std::min(n, sizeof kZeros);
+        if (std::memcmp(p, kZeros, k) != 0) return false;
+        p += k;
+        n -= k;
+    }
+    return true;
+}
+
+}  // namespace
+
+FirmwareImage::FirmwareImage(FirmwareImage&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+FirmwareImage::~FirmwareImage() {
+    if (data_ != nullptr) ::munmap(data_, mapped_);
+}
+
+tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int fd, uint64_t limit) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return tl::unexpected(ReadFailure::ReadError);
+    // A regular file announces its size: refuse an oversized one unread.
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > limit) return tl::unexpected(ReadFailure::TooLarge);
+
+    // Room for limit + 1 bytes, the one extra telling "too large" from "exactly
+    // the limit". Reserved address space only; pages are committed on write.
+    FirmwareImage image;
+    image.mapped_ = static_cast<size_t>(limit) + 1;
+    void* p = ::mmap(nullptr, image.mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return tl::unexpected(ReadFailure::ReadError);
+    image.data_ = static_cast<uint8_t*>(p);
+
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    constexpr size_t kStep = size_t{1} << 20;
+    while (image.size_ < image.mapped_) {
+        uint8_t* at = image.data_ + image.size_;
+        const ssize_t n = ::read(fd, at, std::min(kStep, image.mapped_ - image.size_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return tl::unexpected(ReadFailure::ReadError);
+        if (n == 0) break;
+        // Whole pages that only hold zeros go back to the kernel; an anonymous
+        // mapping reads as zeros afterwards, so the content is unchanged.
+        const auto begin = (reinterpret_cast<uintptr_t>(at) + page - 1) / page * page;
+        const auto end = (reinterpret_cast<uintptr_t>(at) + static_cast<size_t>(n)) / page * page;
+        if (end > begin && all_zero(reinterpret_cast<uint8_t*>(begin), end - begin)) {
+            ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+        }
+        image.size_ += static_cast<size_t>(n);
+    }
+    if (image.size_ > limit) return tl::unexpected(ReadFailure::TooLarge);
+    return image;
+}
+
+Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUpdateCallbacks& callbacks) const {
+    const std::string text(path);
+    auto open_error = [&] { return fail(Error::Kind::FileOpenError, "Failed to open file " + text); };
+    // The C path would end at the NUL and name another file.
+    if (text.find('\0') != std::string::npos) return open_error();
+    const int fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return open_error();
+    auto image = FirmwareImage::read(fd);
+    ::close(fd);
+    if (!image) {
+        // Too large is what the start request's encoder says of an oversized
+        // image; saying it here spares reading gigabytes first.
+        if (image.error() == FirmwareImage::ReadFailure::TooLarge) {
+            return tl::unexpected(Error::from_protocol(ProtocolError::from_status(proto::kValueOutOfBounds)));
+        }
+        return fail(Error::Kind::FileReadError, "Failed to read file " + text);
+    }
+    return update_firmware_from_blob(image->bytes(), callbacks);
+}
+
+Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image, FirmwareUpdateCallbacks& callbacks) const {
+    // Held for the whole update, callbacks included.
+    auto lock = connection_->acquire();
+    if (!lock) return tl::unexpected(std::move(lock.error()));
+    DeviceConnection& c = *connection_;
+
+    // A receive timeout that cannot be read is replaced by the client's own,
+    // never by "no timeout at all".
+    auto before = c.stream.read_timeout();
+    const TimeoutOverride restore(c.stream, before ? *before : TcpStream::Timeout(c.connection_timeout));
+    const auto update_timeout = std::chrono::seconds(kFirmwareUpdateTimeoutSeconds);
+    if (!c.stream.set_read_timeout(update_timeout)) {
+        return fail(Error::Kind::TcpStreamReadError, "Failed to set tcp stream timeout");
+    }
+    if (!c.stream.set_write_timeout(update_timeout)) {
+        return fail(Error::Kind::TcpStreamWriteError, "Failed to set tcp stream timeout");
+    }
+
+    // Sizes stay 64-bit up to the encoders' range checks, so nothing wraps.
+    const uint64_t total = image.size();
+    if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_start, total)); !sent) return sent;
+    auto chunk_size = decode_response(c, wire::decode_firmware_start);
+    if (!chunk_size) return tl::unexpected(std::move(chunk_size.error()));
+    if (*chunk_size == 0) {
+        return fail(Error::Kind::ApiError, "Device is requesting a chunk size of 0, which doesn't work");
+    }
+
+    callbacks.update_started(total);
+    uint64_t offset = 0;
+    for (uint64_t index = 0; offset < total; ++index) {
+        const uint64_t length = std::min<uint64_t>(*chunk_size, total - offset);
+        const auto chunk = image.subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
+        if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_chunk, index, chunk)); !sent) {
+            return sent;
+        }
+        // A rejected chunk ends the transfer; the finalize answer then decides.
+        if (!wire::decode_firmware_chunk(c.protocol_version.load(std::memory_order_relaxed), c.buffer)) break;
+        offset += length;
+        callbacks.report_progress(offset);
+    }
+
+    callbacks.start_finalizing();
+    if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_finalize)); !sent) return sent;
+    auto status = decode_response(c, wire::decode_firmware_finalize);
+    if (!status) {
+        callbacks.update_finished(FirmwareUpdateResult::TransferError);
+        return tl::unexpected(std::move(status.error()));
+    }
+    if (status->ok()) {
+        callbacks.update_finished(FirmwareUpdateResult::Success);
+        return {};
+    }
+    // Whatever the device's reason, the update reports it the same way.
+    callbacks.update_finished(FirmwareUpdateResult::UnknownError);
+    return fail(Error::Kind::RemoteOperationFailed);
+}
+
+}  // namespace tq

@@ -1,0 +1,40 @@
+// Reading a firmware file into memory, bounded so that an endless or huge
+// source (/dev/zero, a multi-gigabyte file) fails instead of eating memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include <tl/expected.hpp>
+
+namespace tq {
+
+// The largest image whose size fits the start request's 32-bit field.
+inline constexpr uint64_t kMaxFirmwareImageSize = 0xFFFF'FFFFull;
+
+// Bytes read from a file, held in an anonymous mapping. Pages that stay zero
+// are never touched, so a stream of zeros costs address space, not memory.
+class FirmwareImage {
+public:
+    enum class ReadFailure { TooLarge, ReadError };
+
+    FirmwareImage() = default;
+    FirmwareImage(FirmwareImage&& other) noexcept;
+    FirmwareImage& operator=(FirmwareImage&&) = delete;
+    FirmwareImage(const FirmwareImage&) = delete;
+    ~FirmwareImage();
+
+    // Reads fd to its end. More than `limit` bytes is TooLarge; nothing past
+    // limit + 1 is read.
+    static tl::expected<FirmwareImage, ReadFailure> read(int fd, uint64_t limit = kMaxFirmwareImageSize);
+
+    std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t mapped_ = 0;
+};
+
+}  // namespace tq

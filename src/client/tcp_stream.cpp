@@ -1,0 +1,144 @@
+#include "client/tcp_stream.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tq {
+namespace {
+
+using std::chrono::nanoseconds;
+
+timeval to_timeval(TcpStream::Timeout t) {
+    if (!t || *t <= nanoseconds::zero()) return timeval{0, 0};
+    // Round up: a sub-microsecond timeout must not become "no timeout".
+    const auto us = std::chrono::ceil<std::chrono::microseconds>(*t).count();
+    return timeval{static_cast<time_t>(us / 1'000'000), static_cast<suseconds_t>(us % 1'000'000)};
+}
+
+TcpStream::Timeout from_timeval(const timeval& tv) {
+    if (tv.tv_sec == 0 && tv.tv_usec == 0) return std::nullopt;
+    return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
+tl::unexpected<int> last_error() { return tl::unexpected<int>(errno != 0 ? errno : EIO); }
+
+}  // namespace
+
+TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+TcpStream::~TcpStream() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int TcpStream::release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, nanoseconds timeout) {
+    TcpStream s(::socket(address.get()->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s.valid()) return last_error();
+    int rc;
+    do {
+        rc = ::connect(s.fd_, address.get(), address.size());
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        if (errno != EINPROGRESS) return last_error();
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return tl::unexpected<int>(ETIMEDOUT);
+            pollfd p{s.fd_, POLLOUT, 0};
+            const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return last_error();
+            if (n == 0) return tl::unexpected<int>(ETIMEDOUT);
+            break;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(s.fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return last_error();
+        if (err != 0) return tl::unexpected<int>(err);
+    }
+    const int flags = ::fcntl(s.fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(s.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
+    return s;
+}
+
+TcpStream::IoResult<void> TcpStream::set_read_timeout(Timeout timeout) {
+    const timeval tv = to_timeval(timeout);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return last_error();
+    return {};
+}
+
+TcpStream::IoResult<void> TcpStream::set_write_timeout(Timeout timeout) {
+    const timeval tv = to_timeval(timeout);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return last_error();
+    return {};
+}
+
+TcpStream::IoResult<TcpStream::Timeout> TcpStream::read_timeout() const {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0) return last_error();
+    return from_timeval(tv);
+}
+
+TcpStream::IoResult<TcpStream::Timeout> TcpStream::write_timeout() const {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return last_error();
+    return from_timeval(tv);
+}
+
+TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return last_error();
+        if (n == 0) return tl::unexpected<int>(EPIPE);
+        bytes = bytes.subspan(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return last_error();
+        if (n == 0) return tl::unexpected<int>(ECONNRESET);
+        bytes = bytes.subspan(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+size_t TcpStream::discard_pending(std::span<uint8_t> scratch, size_t limit) {
+    size_t dropped = 0;
+    while (dropped < limit) {
+        const size_t want = std::min(scratch.size(), limit - dropped);
+        const ssize_t n = ::recv(fd_, scratch.data(), want, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // nothing waiting (EAGAIN), end of stream, or an error the next call reports
+        dropped += static_cast<size_t>(n);
+    }
+    return dropped;
+}
+
+}  // namespace tq

@@ -1,0 +1,59 @@
+// Owning wrapper of one connected TCP socket: blocking I/O bounded by the
+// socket's own receive and send timeouts. Errors are errno values; callers
+// drop them and report their own texts.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include <tl/expected.hpp>
+
+#include "client/net.hpp"
+
+namespace tq {
+
+class TcpStream {
+public:
+    using Timeout = std::optional<std::chrono::nanoseconds>;  // nullopt: wait forever
+    template <class T>
+    using IoResult = tl::expected<T, int>;
+
+    TcpStream() = default;
+    explicit TcpStream(int fd) noexcept : fd_(fd) {}
+    TcpStream(TcpStream&& other) noexcept : fd_(other.release()) {}
+    TcpStream& operator=(TcpStream&& other) noexcept;
+    TcpStream(const TcpStream&) = delete;
+    TcpStream& operator=(const TcpStream&) = delete;
+    ~TcpStream();
+
+    // Connects with the attempt bounded by `timeout` (a non-blocking connect
+    // and a poll), then leaves the socket blocking.
+    static IoResult<TcpStream> connect(const SocketAddress& address, std::chrono::nanoseconds timeout);
+
+    int fd() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept;
+
+    // Zero or nullopt switches the timeout off, as the socket option does.
+    IoResult<void> set_read_timeout(Timeout timeout);
+    IoResult<void> set_write_timeout(Timeout timeout);
+    IoResult<Timeout> read_timeout() const;
+    IoResult<Timeout> write_timeout() const;
+
+    // One send call for the whole packet; more only if the kernel took part
+    // of it. Never raises SIGPIPE. A send that takes nothing is EPIPE.
+    IoResult<void> write_all(std::span<const uint8_t> bytes);
+    // Exactly bytes.size() bytes; end of stream is ECONNRESET.
+    IoResult<void> read_exact(std::span<uint8_t> bytes);
+    // Reads and drops whatever is waiting without blocking, at most `limit`
+    // bytes. Returns the count dropped.
+    size_t discard_pending(std::span<uint8_t> scratch, size_t limit);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace tq
