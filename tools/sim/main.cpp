@@ -1,0 +1,124 @@
+// plenko-tq-sim: simulated devices on loopback TCP, for trying scripts
+// without hardware and for the tests. Prints one line
+//   READY 127.0.0.1:<port> 127.0.0.1:<port> ...
+// once every device listens, then serves until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/config.hpp"
+#include "sim/simulator.hpp"
+
+namespace {
+
+using namespace tq::sim;
+
+struct Options {
+    std::string config;
+    size_t devices = 1;
+    size_t interfaces = 2;
+    std::optional<uint32_t> protocol_version;
+    uint16_t first_port = 0;
+    std::string bind = "127.0.0.1";
+    std::optional<std::string> name;
+    std::optional<uint64_t> serial;
+    std::optional<std::string> ean;
+    std::optional<uint16_t> chunk_size;
+    std::optional<uint16_t> finalize_status;
+    std::optional<uint64_t> reject_chunk;
+    std::vector<std::string> faults;
+    std::string log;
+};
+
+// Flags override the models, from the file or built in; numbered values
+// (port, serial) count up from device to device.
+std::vector<DeviceModel> build_models(const Options& o, bool devices_given, bool interfaces_given) {
+    std::vector<DeviceModel> models;
+    if (!o.config.empty()) {
+        models = load_models_file(o.config);
+        if (devices_given) models.resize(o.devices, models.empty() ? DeviceModel{} : models.back());
+    } else {
+        models.resize(o.devices);
+        for (size_t i = 0; i < models.size(); ++i) models[i].serial_number += i;
+    }
+    for (size_t i = 0; i < models.size(); ++i) {
+        DeviceModel& m = models[i];
+        if (interfaces_given) m.interfaces.resize(o.interfaces);
+        if (o.protocol_version) m.protocol_version = *o.protocol_version;
+        if (o.first_port != 0) m.port = static_cast<uint16_t>(o.first_port + i);
+        if (o.name) m.name = models.size() > 1 ? *o.name + " " + std::to_string(i + 1) : *o.name;
+        if (o.serial) m.serial_number = *o.serial + i;
+        if (o.ean) m.ean = ean_from_digits(*o.ean);
+        if (o.chunk_size) m.chunk_size = *o.chunk_size;
+        if (o.finalize_status) m.finalize_status = *o.finalize_status;
+        if (o.reject_chunk) m.reject_chunk = *o.reject_chunk;
+    }
+    for (const std::string& spec : o.faults) {
+        const FaultSpec f = parse_fault_spec(spec);
+        if (f.device && *f.device >= models.size()) throw ConfigError("fault for a device that does not exist: " + spec);
+        for (size_t i = 0; i < models.size(); ++i) {
+            if (!f.device || *f.device == i) models[i].faults[f.command] = f.fault;
+        }
+    }
+    return models;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Simulated network-attached automotive-Ethernet interface devices on TCP.\n"
+                 "Prints \"READY <address>:<port> ...\" (one entry per device) when listening,\n"
+                 "then serves until interrupted. Every request received can be logged in hex."};
+    Options o;
+    app.add_option("--config", o.config, "JSON file with device models (see tools/sim/config.hpp)")
+        ->check(CLI::ExistingFile);
+    auto* devices = app.add_option("-n,--devices", o.devices, "Number of simulated devices")->check(CLI::Range(1, 256));
+    auto* interfaces = app.add_option("--interfaces", o.interfaces, "Interfaces (ports) per device");
+    app.add_option("--protocol-version", o.protocol_version,
+                   "Protocol version the devices report (1, 2; 0 or 3+ to test incompatibility)");
+    app.add_option("-p,--port", o.first_port, "Port of the first device, counting up; 0 picks free ports");
+    app.add_option("--bind", o.bind, "Numeric address to listen on")->capture_default_str();
+    app.add_option("--name", o.name, "Device name (numbered when there are several devices)");
+    app.add_option("--serial", o.serial, "Serial number of the first device, counting up");
+    app.add_option("--ean", o.ean, "EAN as its 13 printed digits");
+    app.add_option("--chunk-size", o.chunk_size, "Firmware chunk size the devices ask for (0 allowed)");
+    app.add_option("--finalize-status", o.finalize_status, "Service status of the firmware finalize answer");
+    app.add_option("--reject-chunk", o.reject_chunk, "Firmware chunk index answered with a rejection");
+    app.add_option("--fault", o.faults,
+                   "[DEVICE/]COMMAND:KIND[=VALUE][,...] with KIND one of delay=MS, close, partial=N,\n"
+                   "raw=HEX, oversize=N, error=STATUS, status=STATUS, times=N (repeatable)");
+    app.add_option("--log", o.log, "Append one line per request: <serial> <command> <hex bytes>");
+    // Discovery advertising (--advertise and its options) registers here.
+    CLI11_PARSE(app, argc, argv);
+
+    // Block the stop signals before any thread starts, so only sigwait sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        SimulatorOptions so;
+        so.bind_address = o.bind;
+        so.log_path = o.log;
+        so.keep_log = false;  // the process keeps no history; the log file has it
+        Simulator sim(build_models(o, devices->count() > 0, interfaces->count() > 0), so);
+        sim.start();
+        std::printf("%s\n", sim.ready_line().c_str());
+        std::fflush(stdout);
+        int sig = 0;
+        sigwait(&stop_signals, &sig);
+        sim.stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "plenko-tq-sim: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
