@@ -84,8 +84,8 @@ struct Advertiser::Impl {
                 }
             }
             if (avahi_server_add_service(s, group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                         ad.instance_name.c_str(), std::string(kAdvertisedServiceType).c_str(),
-                                         nullptr, host.c_str(), ad.port, nullptr) < 0) {
+                                         ad.instance_name.c_str(), std::string(kAdvertisedServiceType).c_str(), nullptr,
+                                         host.c_str(), ad.port, nullptr) < 0) {
                 return set_state(State::Failed);
             }
         }
@@ -126,8 +126,8 @@ tl::expected<std::unique_ptr<Advertiser>, std::string> Advertiser::start(std::ve
     // Without this an IPv4 browser sees only the AAAA records.
     config.publish_a_on_ipv6 = 1;
     int error = 0;
-    AvahiServer* server = avahi_server_new(avahi_threaded_poll_get(impl->poll), &config, Impl::on_server, impl.get(),
-                                           &error);
+    AvahiServer* server =
+        avahi_server_new(avahi_threaded_poll_get(impl->poll), &config, Impl::on_server, impl.get(), &error);
     avahi_server_config_free(&config);
     if (server == nullptr) return tl::unexpected(std::string("cannot start mDNS: ") + avahi_strerror(error));
     impl->server = server;

@@ -1,0 +1,216 @@
+#include "client/dnssd.hpp"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace tq::dnssd {
+
+bool EventChannel::send(ServiceEvent event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return false;
+        queue_.push_back(std::move(event));
+    }
+    ready_.notify_one();
+    return true;
+}
+
+std::optional<ServiceEvent> EventChannel::receive() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !queue_.empty() || closed_; });
+    if (queue_.empty()) return std::nullopt;
+    ServiceEvent event = std::move(queue_.front());
+    queue_.pop_front();
+    return event;
+}
+
+void EventChannel::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_all();
+}
+
+bool EventChannel::closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+std::optional<ServiceTypeName> split_service_type(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    // The type is "_service._proto"; whatever follows it is the domain.
+    const size_t proto = name.find("._");
+    if (proto == std::string_view::npos || name.empty() || name.front() != '_') return std::nullopt;
+    const size_t end = name.find('.', proto + 2);
+    if (end == std::string_view::npos || end + 1 >= name.size()) return std::nullopt;
+    return ServiceTypeName{std::string(name.substr(0, end)), std::string(name.substr(end + 1))};
+}
+
+namespace {
+
+constexpr uint16_t kMdnsPort = 5353;
+constexpr uint16_t kTypePtr = 12;
+constexpr uint16_t kClassIn = 1;
+constexpr uint16_t kUnicastResponseBit = 0x8000;
+constexpr size_t kMaxLabel = 63;
+constexpr size_t kMaxName = 255;
+
+void put_u16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v & 0xff));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Port 5353 as source matters twice: responders answer a question from any
+// other port as a legacy unicast query (to that port, which the library does
+// not listen on), and a unicast-response answer goes back to this address
+// and port, where the library's socket shares it with ours. Ours is closed
+// before any answer can arrive.
+int open_mdns_socket(int family) {
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    const int ttl = 255;  // mDNS receivers may drop anything else
+    int bound = -1;
+    if (family == AF_INET) {
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(kMdnsPort);
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    } else {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &one, sizeof one);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(kMdnsPort);
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    }
+    if (bound != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Interface {
+    unsigned index = 0;
+    in_addr address{};  // IPv4 only
+    bool operator<(const Interface& o) const { return index < o.index; }
+    bool operator==(const Interface& o) const { return index == o.index; }
+};
+
+// The source address is given too: on loopback the kernel would otherwise
+// send from 0.0.0.0 (127.0.0.1 is not link scope), and nobody can answer that.
+bool send_v4(int fd, const Interface& via_interface, const std::vector<uint8_t>& message) {
+    ip_mreqn via{};
+    via.imr_ifindex = static_cast<int>(via_interface.index);
+    via.imr_address = via_interface.address;
+    if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) return false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kMdnsPort);
+    ::inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(message.size());
+}
+
+bool send_v6(int fd, const Interface& via_interface, const std::vector<uint8_t>& message) {
+    const unsigned index = via_interface.index;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) return false;
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(kMdnsPort);
+    to.sin6_scope_id = index;
+    ::inet_pton(AF_INET6, "ff02::fb", &to.sin6_addr);
+    return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(message.size());
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_ptr_question(std::string_view name, bool unicast_response) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    std::vector<uint8_t> out = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};  // id 0, query, one question
+    size_t name_length = 1;
+    while (!name.empty()) {
+        const size_t dot = name.find('.');
+        const std::string_view label = name.substr(0, dot);
+        if (label.empty() || label.size() > kMaxLabel) return {};
+        name_length += label.size() + 1;
+        if (name_length > kMaxName) return {};
+        out.push_back(static_cast<uint8_t>(label.size()));
+        out.insert(out.end(), label.begin(), label.end());
+        name = dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
+        if (dot != std::string_view::npos && name.empty()) return {};
+    }
+    out.push_back(0);
+    put_u16(out, kTypePtr);
+    put_u16(out, static_cast<uint16_t>(kClassIn | (unicast_response ? kUnicastResponseBit : 0)));
+    return out;
+}
+
+size_t send_ptr_question(std::string_view name, bool unicast_response) {
+    const std::vector<uint8_t> message = encode_ptr_question(name, unicast_response);
+    if (message.empty()) return 0;
+
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return 0;
+    std::vector<Interface> v4_interfaces;
+    std::vector<Interface> v6_interfaces;
+    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || (it->ifa_flags & IFF_UP) == 0) continue;
+        const unsigned index = ::if_nametoindex(it->ifa_name);
+        if (index == 0) continue;
+        const bool loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
+        const bool multicast = (it->ifa_flags & IFF_MULTICAST) != 0;
+        // IPv6 multicast over loopback is refused by the kernel.
+        if (it->ifa_addr->sa_family == AF_INET && (multicast || loopback)) {
+            v4_interfaces.push_back({index, reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr});
+        } else if (it->ifa_addr->sa_family == AF_INET6 && multicast && !loopback) {
+            v6_interfaces.push_back({index, {}});
+        }
+    }
+    ::freeifaddrs(list);
+
+    size_t sent = 0;
+    const auto send_all = [&](int family, std::vector<Interface>& interfaces, auto send_one) {
+        std::stable_sort(interfaces.begin(), interfaces.end());
+        interfaces.erase(std::unique(interfaces.begin(), interfaces.end()), interfaces.end());
+        if (interfaces.empty()) return;
+        const Fd fd(open_mdns_socket(family));
+        if (fd.get() < 0) return;
+        for (const Interface& via : interfaces) sent += send_one(fd.get(), via, message) ? 1 : 0;
+    };
+    send_all(AF_INET, v4_interfaces, send_v4);
+    send_all(AF_INET6, v6_interfaces, send_v6);
+    return sent;
+}
+
+}  // namespace tq::dnssd
