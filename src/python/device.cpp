@@ -1,0 +1,73 @@
+// Device: one connected device, made by the scan methods.
+#include "python/classes.hpp"
+#include "python/method.hpp"
+
+namespace tq::py {
+namespace {
+
+using T = Device;
+
+PyMethodDef methods[] = {
+    method_def<"get_name", &T::get_name>(
+        "get_name($self)\n--\n\nGets device name\n\nReturns:\n    (str): Device name as a string"),
+    method_def<"get_nickname", &T::get_nickname>(
+        "get_nickname($self)\n--\n\nGets the nickname\n\nReturns:\n    (str): Device nickname\n\nRaises:\n    "
+        "ApiNotAvailableInProtocolVersion: If the device firmware does not\n        yet support this api"),
+    method_def<"set_nickname", &T::set_nickname, "nickname">(
+        "set_nickname($self, nickname)\n--\n\nSets the nickname\n\nParameters:\n    nickname (str): New "
+        "nickname\n\nRaises:\n    ApiNotAvailableInProtocolVersion: If the device firmware does not\n        yet "
+        "support this api"),
+    method_def<"reset_nickname", &T::reset_nickname>(
+        "reset_nickname($self)\n--\n\nResets the nickname (sets it back to empty string).\n\nRaises:\n    "
+        "ApiNotAvailableInProtocolVersion: If the device firmware does not\n        yet support this api"),
+    method_def<"get_serial_number", &T::get_serial_number>(
+        "get_serial_number($self)\n--\n\nReturns the device serial number\n\nReturns:\n    (int): Device serial "
+        "number as an integer"),
+    method_def<"get_pcb_revision", &T::get_pcb_revision>(
+        "get_pcb_revision($self)\n--\n\nReturns PCB revision\n\nReturns:\n    (str): PCB revision"),
+    method_def<"get_firmware_version", &T::get_firmware_version>(
+        "get_firmware_version($self)\n--\n\nReturns the firmware version string\n\nReturns:\n    (str): Firmware "
+        "version"),
+    method_def<"get_bootloader_version", &T::get_bootloader_version>("get_bootloader_version($self)\n--\n\n"),
+    method_def<"get_manufacturing_date", &T::get_manufacturing_date>(
+        "get_manufacturing_date($self)\n--\n\nReturns the date and time the device was manufactured\n\nReturns:\n  "
+        "  (datetime.datetime): Manufacturing date"),
+    method_def<"get_ean", &T::get_ean>(
+        "get_ean($self)\n--\n\nReturns the EAN\n\nReturns:\n    (int): The EAN (encoded as an integer in hex)"),
+    method_def<"get_firmware_ean", &T::get_firmware_ean>(
+        "get_firmware_ean($self)\n--\n\nReturns the firmware EAN\n\nReturns:\n    (int): The firmware EAN (encoded "
+        "as an integer in hex)"),
+    method_def<"identify", &T::identify>(
+        "identify($self)\n--\n\nIdentifies device, meaning it will flash all LEDS on the device"),
+    method_def<"get_interfaces", &T::get_interfaces>(
+        "get_interfaces($self)\n--\n\nGets the device's interfaces\n\nReturns:\n    ([Interface]): The device's "
+        "interfaces"),
+    method_def<"update_firmware_from_blob", &T::update_firmware_from_blob, "blob", "callbacks">(
+        "update_firmware_from_blob($self, blob, callbacks)\n--\n\nUpdate device firmware with a firmware blob in "
+        "memory\n\nParams:\n    blob (bytes): Firmware blob\n    callbacks (FirmwareUpdateCallbacks): A callbacks "
+        "object"),
+    method_def<"update_firmware_from_path", &T::update_firmware_from_path, "path", "callbacks">(
+        "update_firmware_from_path($self, path, callbacks)\n--\n\nUpdate device firmware with file at the given "
+        "path\n\nParams:\n    path (str): Firmware file path\n    callbacks (FirmwareUpdateCallbacks): A callbacks "
+        "object"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Device class, used for all device operations")},
+    {Py_tp_methods, methods},
+    {Py_tp_new, slot_fn(&refuse_new)},
+    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
+    {0, nullptr},
+};
+PyType_Spec spec = {"plenko_tq_api.Device", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
+ProcessCell cell;
+
+}  // namespace
+
+template <>
+PyTypeObject* python_type<Device>() {
+    return cached_type(cell, spec);
+}
+
+}  // namespace tq::py

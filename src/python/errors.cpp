@@ -1,0 +1,171 @@
+#include "python/errors.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace tq::py {
+namespace {
+
+struct ExceptionRow {
+    const char* qualified_name;
+    const char* doc;
+};
+
+// Indexed by Exc.
+constexpr ExceptionRow kExceptionRows[] = {
+    {"plenko_tq_api.OperationFailed",
+     "OperationFailed is raised when the device was unable to perform the\nrequested operation"},
+    {"plenko_tq_api.OperationNotPermitted",
+     "OperationNotPermitted is raised when the device was unable to perform\nthe requested operation due to lack of "
+     "permission"},
+    {"plenko_tq_api.OperationNotSupportedByDevice",
+     "OperationNotSupportedByDevice is raised when the device was unable to\nperform the requested operation due "
+     "hardware restrictions on this device."},
+    {"plenko_tq_api.OperationNotSupportedByInterface",
+     "OperationNotSupportedByInterface is raised when an operation was\nattempted on an interface that does not "
+     "support it (using TC10-related\nAPIs on a 100/1000BASE-T interface for instance)"},
+    {"plenko_tq_api.ApiNotAvailableInProtocolVersion",
+     "ApiNotAvailableInProtocolVersion is raised when attempting to call an\nAPI function that is not supported in "
+     "the firmware currently running on\nthe device, updating should resolve this error."},
+};
+
+constexpr const char* kInternalFaultName = "plenko_tq_api.InternalFault";
+constexpr const char* kInternalFaultDoc =
+    "InternalFault is raised when the module meets a broken invariant of its own.\n"
+    "It derives from BaseException so that ordinary error handling does not hide it.";
+
+// The Error -> exception table, indexed by Error::Kind. Rows without an
+// exception become ValueError("Unknown error type " + debug text).
+struct ErrorRow {
+    const Exc* exc;
+    const char* message;
+};
+constexpr Exc kOpFailed = Exc::OperationFailed;
+constexpr Exc kOpNotPermitted = Exc::OperationNotPermitted;
+constexpr Exc kOpNotSupportedByDevice = Exc::OperationNotSupportedByDevice;
+constexpr Exc kOpNotSupportedByInterface = Exc::OperationNotSupportedByInterface;
+constexpr Exc kApiNotAvailable = Exc::ApiNotAvailableInProtocolVersion;
+constexpr ErrorRow kErrorRows[] = {
+    /* ApiError */ {nullptr, nullptr},
+    /* ApiNotAvailableInProtocolVersion */ {&kApiNotAvailable, "Operation not supported in older firmware"},
+    /* ClientSoftwareTooOldForDevice */ {nullptr, nullptr},
+    /* ConnectionError */ {nullptr, nullptr},
+    /* DeviceDiscoveryError */ {nullptr, nullptr},
+    /* FailedToAquireLock */ {nullptr, nullptr},
+    /* FileOpenError */ {nullptr, nullptr},
+    /* FileReadError */ {nullptr, nullptr},
+    /* NetworkError */ {nullptr, nullptr},
+    /* NotImplemented */ {nullptr, nullptr},
+    /* RemoteOperationFailed */ {&kOpFailed, "Operation failed"},
+    /* RemoteOperationNotPermitted */ {&kOpNotPermitted, "Operation not permitted"},
+    // The device-restriction case deliberately shares the generic text.
+    /* RemoteOperationNotSupportedByDevice */ {&kOpNotSupportedByDevice, "Operation failed"},
+    /* RemoteOperationNotSupportedByInterface */ {&kOpNotSupportedByInterface, "Operation not supported by interface"},
+    /* TcpStreamWriteError */ {nullptr, nullptr},
+    /* TcpStreamReadError */ {nullptr, nullptr},
+    /* Utf8Error */ {nullptr, nullptr},
+};
+static_assert(std::size(kErrorRows) == Error::kKindCount);
+static_assert(std::size(kExceptionRows) == std::size(kPublishedExceptions));
+
+ProcessCell g_exception_cells[std::size(kExceptionRows)];
+ProcessCell g_internal_fault_cell;
+
+[[noreturn]] void die_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+PyObject* internal_fault_type() {
+    return g_internal_fault_cell.get([] {
+        return PyErr_NewExceptionWithDoc(kInternalFaultName, kInternalFaultDoc, PyExc_BaseException, nullptr);
+    });
+}
+
+}  // namespace
+
+PyObject* exception_type(Exc which) {
+    const auto& row = kExceptionRows[static_cast<size_t>(which)];
+    PyObject* type = g_exception_cells[static_cast<size_t>(which)].get(
+        [&] { return PyErr_NewExceptionWithDoc(row.qualified_name, row.doc, PyExc_RuntimeError, nullptr); });
+    if (!type) raise_internal_fault("Failed to initialize new exception type.");
+    return type;
+}
+
+const char* exception_name(Exc which) {
+    const char* q = kExceptionRows[static_cast<size_t>(which)].qualified_name;
+    return q + sizeof("plenko_tq_api.") - 1;
+}
+
+PyObject* raise_error(const Error& error) {
+    const auto& row = kErrorRows[static_cast<size_t>(error.kind())];
+    if (row.exc) {
+        PyObject* type = exception_type(*row.exc);
+        if (!type) return nullptr;
+        // A str value: the interpreter builds the instance only when it is needed.
+        PyRef message = PyRef::steal(PyUnicode_FromString(row.message));
+        if (message) PyErr_SetObject(type, message.get());
+        return nullptr;
+    }
+    const std::string text = "Unknown error type " + error.debug_text();
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+void raise_internal_fault(const char* message) noexcept {
+    try {
+        // Whatever was pending is superseded by the fault.
+        PyErr_Clear();
+        PyObject* type = internal_fault_type();
+        if (!type) die_at_boundary();
+        PyErr_SetString(type, message);
+    } catch (...) {
+        die_at_boundary();
+    }
+}
+
+namespace {
+// Replaces the pending error by new_type(text) caused by it. If building the
+// new exception fails, that failure is what stays pending.
+void replace_with_cause(PyObject* new_type, PyObject* text) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyRef cause = PyRef::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(new_type, text, nullptr));
+    if (!exc) return;
+    if (cause) {
+        Py_INCREF(cause.get());
+        PyException_SetCause(exc.get(), cause.get());  // steals
+        Py_INCREF(cause.get());
+        PyException_SetContext(exc.get(), cause.release());  // steals
+    }
+    PyErr_SetObject(new_type, exc.get());
+}
+}  // namespace
+
+void prefix_type_error(const char* prefix_format, const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef old_text = PyRef::steal(value ? PyObject_Str(value) : PyUnicode_FromString(""));
+    PyErr_Restore(type, value, tb);
+    if (!old_text) return;  // keep the original error
+    PyRef text = PyRef::steal(PyUnicode_FromFormat(prefix_format, name));
+    PyRef full = text ? PyRef::steal(PyUnicode_Concat(text.get(), old_text.get())) : PyRef();
+    if (full) replace_with_cause(PyExc_TypeError, full.get());
+}
+
+void chain_type_error(const std::string& text) {
+    PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (str) replace_with_cause(PyExc_TypeError, str.get());
+}
+
+}  // namespace tq::py
