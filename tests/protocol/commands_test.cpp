@@ -1,0 +1,632 @@
+// The command table and the generic codec: version dispatch for every
+// command, the response code check, the error-response translation, starting
+// values, field layouts and the per-command argument checks.
+#include "protocol/commands.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory_resource>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bytes.hpp"
+#include "protocol/status.hpp"
+
+namespace tq::proto {
+namespace {
+
+using test::Bytes;
+using test::hex;
+
+// Written out from the protocol's message tables, not derived from kCommands,
+// so a wrong table entry shows up here.
+const std::set<uint16_t> kVersion2Commands = {5, 77, 79, 81, 83, 85, 87, 89, 91, 93, 95, 97};
+const std::set<uint16_t> kWithoutCodec = {31, 35};
+
+std::vector<const CommandInfo*> codec_commands() {
+    std::vector<const CommandInfo*> out;
+    for (const CommandInfo& c : kCommands)
+        if (c.has_codec) out.push_back(&c);
+    return out;
+}
+
+std::string command_label(const CommandInfo* c) { return "cmd" + std::to_string(request_code(c->command)); }
+
+// Owns the storage a list of FieldValues points into.
+struct Fields {
+    std::vector<FieldValue> values;
+    std::vector<std::vector<char>> text_fields;
+    std::vector<std::string> texts;
+    std::vector<Bytes> blobs;
+
+    // Arguments for a layout: numbers at `number` (clamped to each field's
+    // limit), texts and byte strings from `text`.
+    static Fields arguments(const Layout& layout, uint64_t number = 0, const std::string& text = "") {
+        Fields f;
+        f.texts.reserve(layout.size());
+        f.blobs.reserve(layout.size());
+        for (const FieldSpec& spec : layout.span()) {
+            FieldValue v;
+            if (spec.kind == FieldKind::Text) {
+                f.texts.push_back(text);
+                v = FieldValue::of_text(f.texts.back());
+            } else if (spec.kind == FieldKind::Bytes) {
+                f.blobs.emplace_back(text.begin(), text.end());
+                v.bytes = f.blobs.back();
+            } else {
+                v.number = std::min(number, spec.max);
+            }
+            f.values.push_back(v);
+        }
+        return f;
+    }
+
+    // Output slots for a layout, each text with a 128-byte field.
+    static Fields outputs(const Layout& layout) {
+        Fields f;
+        f.text_fields.reserve(layout.size());
+        for (const FieldSpec& spec : layout.span()) {
+            FieldValue v;
+            v.number = 0xDEAD;  // must be overwritten by the decoder
+            if (spec.kind == FieldKind::Text) {
+                f.text_fields.emplace_back(kTextFieldCapacity, '#');
+                v.text_field = f.text_fields.back();
+            }
+            f.values.push_back(v);
+        }
+        return f;
+    }
+};
+
+Bytes serialised(const Packet& p) {
+    Bytes out(p.packet_len());
+    EXPECT_EQ(p.serialise(out), kSuccess);
+    return out;
+}
+
+Packet parsed(const Bytes& b) {
+    Packet p;
+    EXPECT_EQ(p.parse(b), kSuccess);
+    return p;
+}
+
+// A well-formed response to `c` with every number at `number` and texts "abc".
+Bytes sample_response(const CommandInfo& c, uint64_t number = 1) {
+    Fields f = Fields::arguments(c.response, number, "abc");
+    Packet p;
+    EXPECT_EQ(encode_response_values(p, c.command, f.values), kSuccess);
+    return serialised(p);
+}
+
+// ---- the table ----
+
+TEST(CommandTable, lists_every_odd_code_up_to_97_with_codec_where_the_protocol_has_one) {
+    ASSERT_EQ(kCommands.size(), 49u);
+    for (const CommandInfo& c : kCommands) {
+        const uint16_t code = request_code(c.command);
+        EXPECT_EQ(c.has_codec, !kWithoutCodec.contains(code)) << code;
+        EXPECT_EQ(find_command(code), &c);
+    }
+    EXPECT_EQ(find_command(0), nullptr);
+    EXPECT_EQ(find_command(4), nullptr);
+    EXPECT_EQ(find_command(99), nullptr);
+    EXPECT_EQ(find_command(kErrorResponse), nullptr);
+}
+
+TEST(CommandTable, since_versions_match_the_protocol) {
+    for (const CommandInfo& c : kCommands) {
+        const uint16_t code = request_code(c.command);
+        const uint8_t expected = code == 1 ? kAlways : kVersion2Commands.contains(code) ? 2 : 1;
+        EXPECT_EQ(c.since, expected) << code;
+    }
+}
+
+TEST(CommandTable, names_agree_with_status_name_table) {
+    for (const CommandInfo& c : kCommands) {
+        const uint16_t code = request_code(c.command);
+        if (c.stem.empty()) {
+            EXPECT_GE(code, 83) << "only the commands above 82 are unnamed";
+            EXPECT_EQ(command_name(code), "Unknown tq_protocol_command_t");
+            continue;
+        }
+        const std::string suffix = code == 31 ? "_REMOVED" : "";
+        EXPECT_EQ(command_name(code), "TQ_PROTOCOL_COMMAND_" + std::string{c.stem} + "_REQUEST" + suffix);
+        EXPECT_EQ(command_name(code + 1), "TQ_PROTOCOL_COMMAND_" + std::string{c.stem} + "_RESPONSE" + suffix);
+    }
+}
+
+TEST(CommandTable, every_interface_request_starts_with_the_index) {
+    for (const CommandInfo& c : kCommands) {
+        const uint16_t code = request_code(c.command);
+        const bool interface = (code >= 15 && code <= 27) || code == 77 || code == 79 || (code >= 83 && code != 95);
+        if (!c.has_codec || !interface) continue;
+        ASSERT_GE(c.request.size(), 1u) << code;
+        EXPECT_EQ(c.request[0].kind, FieldKind::U16) << code;
+    }
+}
+
+// Payload sizes from the message tables (texts and chunks counted empty).
+TEST(CommandTable, fixed_payload_sizes_match_message_tables) {
+    struct Size {
+        Command command;
+        size_t request, response;
+    };
+    const Size sizes[] = {
+        {Command::GetVersion, 0, 2},           {Command::DeviceGetName, 0, 2},
+        {Command::UpdateFirmwareStart, 5, 2},  {Command::UpdateFirmwareSendChunk, 4, 2},
+        {Command::GetInterfaceStatus, 2, 5},   {Command::SetEthInterfaceMode, 4, 2},
+        {Command::GetEthInterfaceMode, 2, 4},  {Command::InterfaceSendTc10Command, 3, 2},
+        {Command::InterfaceGetTc10State, 2, 3}, {Command::InterfaceReadDcq, 2, 8},
+        {Command::InterfaceRunCableTest, 2, 2}, {Command::InterfaceSetLoopback, 3, 0},
+        {Command::InterfaceGetLoopback, 2, 1}, {Command::InterfaceSetPacketGenerator, 7, 0},
+        {Command::InterfaceGetPacketGenerator, 2, 5}, {Command::ReadVoltages, 1, 6},
+        {Command::RebootDevice, 4, 2},         {Command::Unnamed95, 0, 8},
+        {Command::Unnamed97, 2, 8},            {Command::SetManufacturingDate, 8, 2},
+    };
+    for (const Size& s : sizes) {
+        const CommandInfo& c = command_info(s.command);
+        EXPECT_EQ(c.request.fixed_payload_size(), s.request) << request_code(s.command);
+        EXPECT_EQ(c.response.fixed_payload_size(), s.response) << request_code(s.command);
+    }
+}
+
+// ---- version dispatch ----
+
+TEST(VersionDispatch, table) {
+    struct Case {
+        uint32_t version;
+        uint8_t since;
+        Status status;
+    };
+    for (const Case c : {Case{0, 1, kNotImplemented}, Case{0, 2, kNotImplemented}, Case{1, 1, kSuccess},
+                         Case{1, 2, kNotImplemented}, Case{2, 1, kSuccess}, Case{2, 2, kSuccess},
+                         Case{3, 1, kUnfamiliarProtocolVersion}, Case{3, 2, kUnfamiliarProtocolVersion},
+                         Case{0xFFFFFFFF, 1, kUnfamiliarProtocolVersion}})
+        EXPECT_EQ(dispatch_version(c.version, c.since), c.status) << c.version << "/" << int{c.since};
+}
+
+Status expected_dispatch(uint16_t code, uint32_t version) {
+    if (code == 1) return kSuccess;
+    if (version == 0) return kNotImplemented;
+    if (version >= 3) return kUnfamiliarProtocolVersion;
+    return version == 1 && kVersion2Commands.contains(code) ? kNotImplemented : kSuccess;
+}
+
+struct MatrixCase {
+    const CommandInfo* command;
+    uint32_t version;
+};
+
+class VersionMatrix : public testing::TestWithParam<MatrixCase> {};
+
+TEST_P(VersionMatrix, encoder_is_gated_and_refusal_encodes_nothing) {
+    const auto [c, version] = GetParam();
+    const uint16_t code = request_code(c->command);
+    Fields args = Fields::arguments(c->request);
+    Packet p;
+    ASSERT_EQ(p.start(0x7777, 0), kSuccess);
+    const Status expected = expected_dispatch(code, version);
+    EXPECT_EQ(encode_request_values(version, p, c->command, args.values), expected);
+    if (expected == kSuccess)
+        EXPECT_EQ(p.command(), code);
+    else
+        EXPECT_EQ(p.command(), 0x7777) << "a refused command must leave nothing to send";
+}
+
+TEST_P(VersionMatrix, decoder_is_gated) {
+    const auto [c, version] = GetParam();
+    Packet p = parsed(sample_response(*c));
+    Fields out = Fields::outputs(c->response);
+    EXPECT_EQ(decode_response_values(version, p, c->command, out.values),
+              expected_dispatch(request_code(c->command), version));
+}
+
+std::vector<MatrixCase> matrix_cases() {
+    std::vector<MatrixCase> out;
+    for (const CommandInfo* c : codec_commands())
+        for (const uint32_t v : {0u, 1u, 2u, 3u, 0xFFFFFFFFu}) out.push_back({c, v});
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCommand, VersionMatrix, testing::ValuesIn(matrix_cases()), [](const auto& info) {
+    return command_label(info.param.command) + "_v" + std::to_string(info.param.version);
+});
+
+// ---- response code check and error response ----
+
+// Service status -> protocol status, as the protocol defines the translation.
+uint32_t expected_translation(uint16_t service) {
+    switch (service) {
+        case 0: return 0;
+        case 1: return 1;
+        case 3: return 1001;
+        case 4: return 1002;
+        case 5: return 1003;
+        case 6: return 1004;
+        case 10: return 1005;
+        case 13: return 8;
+        case 14: return 12;
+        case 15: return 15;
+        case 16: return 14;
+        case 17: return 1006;
+        case 18: return 1007;
+        case 19: return 1008;
+        default: return 10;
+    }
+}
+
+class EveryDecoder : public testing::TestWithParam<const CommandInfo*> {};
+
+TEST_P(EveryDecoder, error_response_gives_translated_service_status) {
+    const CommandInfo& c = *GetParam();
+    for (uint16_t service = 0; service <= 25; ++service) {
+        Packet p = parsed(test::packet(kErrorResponse, {static_cast<uint8_t>(service), 0}));
+        Fields out = Fields::outputs(c.response);
+        const Status expected = c.command == Command::GetVersion ? kProtocolError : expected_translation(service);
+        EXPECT_EQ(decode_response_values(2, p, c.command, out.values), expected) << "service " << service;
+    }
+}
+
+TEST_P(EveryDecoder, error_response_with_one_byte_payload_is_cut) {
+    const CommandInfo& c = *GetParam();
+    Packet p = parsed(hex("AD BA 01 00 05"));
+    Fields out = Fields::outputs(c.response);
+    // The version query never reads an error response: it is just another code.
+    EXPECT_EQ(decode_response_values(2, p, c.command, out.values),
+              c.command == Command::GetVersion ? kProtocolError : kReadBeyondPayload);
+}
+
+TEST_P(EveryDecoder, another_commands_code_is_a_protocol_error) {
+    const CommandInfo& c = *GetParam();
+    for (const uint16_t code : {request_code(c.command), static_cast<uint16_t>(response_code(c.command) + 2),
+                                uint16_t{0}}) {
+        Bytes b = sample_response(c);
+        b[0] = static_cast<uint8_t>(code);
+        b[1] = static_cast<uint8_t>(code >> 8);
+        Packet p = parsed(b);
+        Fields out = Fields::outputs(c.response);
+        EXPECT_EQ(decode_response_values(2, p, c.command, out.values), kProtocolError) << code;
+    }
+}
+
+TEST_P(EveryDecoder, error_response_with_success_leaves_starting_values) {
+    const CommandInfo& c = *GetParam();
+    Packet p = parsed(hex("AD BA 02 00 00 00"));
+    Fields out = Fields::outputs(c.response);
+    ASSERT_EQ(decode_response_values(2, p, c.command, out.values),
+              c.command == Command::GetVersion ? kProtocolError : kSuccess);
+    for (size_t i = 0; i < c.response.size(); ++i) {
+        const FieldSpec& spec = c.response[i];
+        if (spec.kind == FieldKind::Text)
+            EXPECT_EQ(std::count(out.values[i].text_field.begin(), out.values[i].text_field.end(), '\0'),
+                      static_cast<std::ptrdiff_t>(kTextFieldCapacity))
+                << "text fields start zero-filled";
+        else
+            EXPECT_EQ(out.values[i].number, spec.initial);
+    }
+}
+
+TEST_P(EveryDecoder, response_round_trips_and_extra_bytes_are_ignored) {
+    const CommandInfo& c = *GetParam();
+    for (const uint64_t number : {uint64_t{0}, uint64_t{1}, UINT64_MAX}) {
+        Bytes b = sample_response(c, number);
+        // Append trailing bytes and announce them in the header.
+        const size_t payload = b.size() - 4 + 3;
+        b.insert(b.end(), {0xAA, 0xBB, 0xCC});
+        b[2] = static_cast<uint8_t>(payload);
+        b[3] = static_cast<uint8_t>(payload >> 8);
+        Packet p = parsed(b);
+        Fields out = Fields::outputs(c.response);
+        ASSERT_EQ(decode_response_values(2, p, c.command, out.values), kSuccess);
+        const Fields in = Fields::arguments(c.response, number, "abc");
+        for (size_t i = 0; i < c.response.size(); ++i) {
+            if (c.response[i].kind == FieldKind::Text)
+                EXPECT_STREQ(out.values[i].text_field.data(), "abc");
+            else
+                EXPECT_EQ(out.values[i].number, c.response[i].kind == FieldKind::Bool ? (number ? 1 : 0)
+                                                                                       : in.values[i].number);
+        }
+    }
+}
+
+TEST_P(EveryDecoder, payload_ending_inside_a_field_is_cut_and_discards_earlier_fields) {
+    const CommandInfo& c = *GetParam();
+    const Bytes full = sample_response(c, 7);
+    const size_t payload = full.size() - 4;
+    for (size_t cut = 0; cut < payload; ++cut) {
+        Bytes b(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(4 + cut));
+        b[2] = static_cast<uint8_t>(cut);
+        b[3] = 0;
+        Packet p = parsed(b);
+        Fields out = Fields::outputs(c.response);
+        EXPECT_EQ(decode_response_values(2, p, c.command, out.values), kReadBeyondPayload) << "cut at " << cut;
+        for (size_t i = 0; i < c.response.size(); ++i) {
+            if (c.response[i].kind != FieldKind::Text) {
+                EXPECT_EQ(out.values[i].number, c.response[i].initial);
+            }
+        }
+    }
+}
+
+TEST_P(EveryDecoder, request_round_trips_through_device_side) {
+    const CommandInfo& c = *GetParam();
+    const Fields in = Fields::arguments(c.request, 1, "xyz");
+    Packet p;
+    ASSERT_EQ(encode_request_values(2, p, c.command, in.values), kSuccess);
+    Packet received = parsed(serialised(p));
+    Fields out = Fields::outputs(c.request);
+    ASSERT_EQ(decode_request_values(received, c.command, out.values), kSuccess);
+    for (size_t i = 0; i < c.request.size(); ++i) {
+        switch (c.request[i].kind) {
+            case FieldKind::Text: EXPECT_STREQ(out.values[i].text_field.data(), "xyz"); break;
+            case FieldKind::Bytes:
+                EXPECT_EQ(Bytes(out.values[i].bytes.begin(), out.values[i].bytes.end()), hex("78 79 7A"));
+                break;
+            default: EXPECT_EQ(out.values[i].number, 1u);
+        }
+    }
+}
+
+// Counts allocations so the one-block-per-encode rule is checked.
+class CountingMemory : public std::pmr::memory_resource {
+public:
+    size_t allocations = 0;
+
+private:
+    void* do_allocate(size_t n, size_t a) override {
+        ++allocations;
+        return std::pmr::new_delete_resource()->allocate(n, a);
+    }
+    void do_deallocate(void* p, size_t n, size_t a) override { std::pmr::new_delete_resource()->deallocate(p, n, a); }
+    bool do_is_equal(const memory_resource& o) const noexcept override { return this == &o; }
+};
+
+TEST_P(EveryDecoder, encode_allocates_at_most_one_exactly_sized_block) {
+    const CommandInfo& c = *GetParam();
+    const Fields in = Fields::arguments(c.request, 1, "a longer text than fits a doubling");
+    CountingMemory memory;
+    Packet p{&memory};
+    ASSERT_EQ(encode_request_values(2, p, c.command, in.values), kSuccess);
+    EXPECT_EQ(memory.allocations, p.payload_len() ? 1u : 0u);
+    EXPECT_EQ(p.capacity(), p.payload_len());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, EveryDecoder, testing::ValuesIn(codec_commands()),
+                         [](const auto& info) { return command_label(info.param); });
+
+TEST(ResponseCheck, version_query_accepts_only_its_response) {
+    Packet p = parsed(hex("02 00 02 00 02 00"));
+    uint16_t version = 0;
+    ASSERT_EQ(decode_response<Command::GetVersion>(0, p, version), kSuccess);
+    EXPECT_EQ(version, 2);
+    Packet err = parsed(hex("AD BA 02 00 00 00"));
+    EXPECT_EQ(decode_response<Command::GetVersion>(7, err, version), kProtocolError);
+}
+
+TEST(ResponseCheck, not_supported_by_device_gives_1003) {
+    Packet p = parsed(hex("AD BA 02 00 05 00"));
+    TextField name{};
+    EXPECT_EQ(decode_response<Command::DeviceGetName>(1, p, name), kServiceNotSupportedByDevice);
+}
+
+// ---- starting values named by the protocol ----
+
+TEST(StartingValues, interface_records) {
+    const Bytes ok_error = hex("AD BA 02 00 00 00");
+    {
+        Packet p = parsed(ok_error);
+        uint8_t type = 0, ignored = 9, link = 0;
+        uint16_t bits = 0;
+        ASSERT_EQ(decode_response<Command::GetInterfaceStatus>(2, p, type, ignored, bits, link), kSuccess);
+        EXPECT_EQ(type, 2);
+        EXPECT_EQ(bits, 0xFFFF);
+        EXPECT_EQ(link, 0xFF);
+    }
+    {
+        Packet p = parsed(ok_error);
+        uint16_t status = 0, bits = 0;
+        ASSERT_EQ(decode_response<Command::GetEthInterfaceMode>(2, p, status, bits), kSuccess);
+        EXPECT_EQ(status, kServiceUnspecifiedError);
+        EXPECT_EQ(bits, 0xFFFF);
+    }
+    {
+        Packet p = parsed(ok_error);
+        uint8_t size = 9, type = 9, validity = 9, burst = 9;
+        bool enabled = true;
+        ASSERT_EQ(decode_response<Command::InterfaceGetPacketGenerator>(2, p, size, type, validity, burst, enabled),
+                  kSuccess);
+        EXPECT_EQ(test::to_hex({size, type, validity, burst}), "00 01 00 00");
+        EXPECT_FALSE(enabled);
+    }
+    {
+        Packet p = parsed(ok_error);
+        uint16_t status = 0;
+        uint8_t state = 9;
+        ASSERT_EQ(decode_response<Command::InterfaceGetTc10State>(2, p, status, state), kSuccess);
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(state, 0);
+    }
+    {
+        Packet p = parsed(ok_error);
+        bool loopback = true;
+        ASSERT_EQ(decode_response<Command::InterfaceGetLoopback>(2, p, loopback), kSuccess);
+        EXPECT_FALSE(loopback);
+    }
+}
+
+TEST(StartingValues, device_status_fields_are_2_and_chunk_result_0) {
+    for (const Command c : {Command::DeviceSetNickname, Command::IdentifyDevice, Command::UpdateFirmwareFinalize,
+                            Command::InterfaceSetNickname, Command::IdentifyInterface, Command::SetEthInterfaceMode,
+                            Command::InterfaceSendTc10Command}) {
+        ASSERT_EQ(command_info(c).response.size(), 1u);
+        EXPECT_EQ(command_info(c).response[0].kind, FieldKind::Status) << request_code(c);
+        EXPECT_EQ(command_info(c).response[0].initial, 2u) << request_code(c);
+    }
+    Packet p = parsed(hex("AD BA 02 00 00 00"));
+    uint16_t result = 9;
+    ASSERT_EQ(decode_response<Command::UpdateFirmwareSendChunk>(1, p, result), kSuccess);
+    EXPECT_EQ(result, 0);
+}
+
+// ---- argument checks ----
+
+struct ArgumentCase {
+    const char* name;
+    Command command;
+    uint64_t number;
+    size_t bytes;
+    Status status;
+};
+
+class ArgumentChecks : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(ArgumentChecks, refuse_values_without_wire_coding) {
+    const ArgumentCase& c = GetParam();
+    const Layout& layout = command_info(c.command).request;
+    Bytes blob(c.bytes, 0x5A);
+    // The number goes into the last numeric field (the one under test), the
+    // other fields stay 0.
+    std::vector<FieldValue> values(layout.size());
+    FieldValue* numeric = nullptr;
+    for (size_t i = 0; i < layout.size(); ++i) {
+        if (layout[i].kind == FieldKind::Bytes)
+            values[i].bytes = blob;
+        else
+            numeric = &values[i];
+    }
+    ASSERT_NE(numeric, nullptr);
+    numeric->number = c.number;
+    Packet p;
+    EXPECT_EQ(encode_request_values(2, p, c.command, values), c.status);
+    if (c.status != kSuccess) {
+        EXPECT_EQ(p.capacity(), 0u) << "refused before anything is reserved";
+    }
+    // The version dispatch comes first.
+    EXPECT_EQ(encode_request_values(0, p, c.command, values), kNotImplemented);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, ArgumentChecks,
+    testing::Values(ArgumentCase{"image_size_fits_u32", Command::UpdateFirmwareStart, 0xFFFFFFFF, 0, kSuccess},
+                    ArgumentCase{"image_size_above_u32", Command::UpdateFirmwareStart, 0x100000000, 0,
+                                 kValueOutOfBounds},
+                    ArgumentCase{"chunk_index_65535", Command::UpdateFirmwareSendChunk, 65535, 4, kSuccess},
+                    ArgumentCase{"chunk_index_65536", Command::UpdateFirmwareSendChunk, 65536, 4, kValueOutOfBounds},
+                    ArgumentCase{"chunk_length_65536", Command::UpdateFirmwareSendChunk, 0, 65536, kValueOutOfBounds},
+                    ArgumentCase{"reboot_fits_u32", Command::RebootDevice, 0xFFFFFFFF, 0, kSuccess},
+                    ArgumentCase{"reboot_above_u32_is_protocol_error", Command::RebootDevice, 0x100000000, 0,
+                                 kProtocolError},
+                    ArgumentCase{"voltage_channel_3", Command::ReadVoltages, 3, 0, kSuccess},
+                    ArgumentCase{"voltage_channel_4_has_no_coding", Command::ReadVoltages, 4, 0, kConversionError},
+                    ArgumentCase{"mode_bits_65536", Command::SetEthInterfaceMode, 65536, 0, kValueOutOfBounds},
+                    ArgumentCase{"u8_argument_256", Command::SetLedTestMode, 256, 0, kValueOutOfBounds}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+TEST(GenericCodec, refuses_commands_without_codec_and_wrong_arity) {
+    Packet p;
+    EXPECT_EQ(encode_request_values(2, p, Command::GetFirmwareVersionIntRemoved, {}), kUnknownCommand);
+    EXPECT_EQ(decode_response_values(2, p, Command::GetManufacturingDateString, {}), kUnknownCommand);
+    EXPECT_EQ(encode_request_values(2, p, Command::DeviceGetName, std::vector<FieldValue>(1)), kInvalidPointer);
+    EXPECT_EQ(decode_response_values(2, p, Command::DeviceGetName, {}), kInvalidPointer);
+}
+
+TEST(GenericCodec, text_output_without_field_is_invalid_pointer) {
+    Packet p = parsed(hex("04 00 05 00 03 00 61 62 63"));
+    std::vector<FieldValue> out(1);
+    EXPECT_EQ(decode_response_values(1, p, Command::DeviceGetName, out), kInvalidPointer);
+}
+
+TEST(GenericCodec, error_response_encoding) {
+    Packet p;
+    ASSERT_EQ(encode_error_response(p, 5), kSuccess);
+    EXPECT_EQ(serialised(p), hex("AD BA 02 00 05 00"));
+}
+
+// ---- typed entry points: byte examples ----
+
+TEST(TypedCodec, requests_encode_to_documented_bytes) {
+    struct Case {
+        const char* name;
+        Status (*encode)(Packet&);
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {"version", [](Packet& p) { return encode_request<Command::GetVersion>(0, p); }, "01 00 00 00"},
+        {"name", [](Packet& p) { return encode_request<Command::DeviceGetName>(1, p); }, "03 00 00 00"},
+        {"empty_nickname", [](Packet& p) { return encode_request<Command::DeviceSetNickname>(2, p, ""); },
+         "05 00 02 00 00 00"},
+        {"status_index_1", [](Packet& p) { return encode_request<Command::GetInterfaceStatus>(1, p, uint16_t{1}); },
+         "13 00 02 00 01 00"},
+        {"firmware_start_1000",
+         [](Packet& p) { return encode_request<Command::UpdateFirmwareStart>(1, p, uint8_t{0}, uint32_t{1000}); },
+         "31 00 05 00 00 E8 03 00 00"},
+        {"chunk",
+         [](Packet& p) {
+             const Bytes chunk = hex("DE AD");
+             return encode_request<Command::UpdateFirmwareSendChunk>(1, p, uint16_t{3}, chunk);
+         },
+         "33 00 06 00 03 00 02 00 DE AD"},
+        {"loopback_on",
+         [](Packet& p) { return encode_request<Command::InterfaceSetLoopback>(2, p, uint16_t{0}, true); },
+         "57 00 03 00 00 00 01"},
+        {"unnamed_97", [](Packet& p) { return encode_request<Command::Unnamed97>(2, p, uint16_t{4}); },
+         "61 00 02 00 04 00"},
+    };
+    for (const Case& c : cases) {
+        Packet p;
+        ASSERT_EQ(c.encode(p), kSuccess) << c.name;
+        EXPECT_EQ(test::to_hex(serialised(p)), c.bytes) << c.name;
+    }
+}
+
+TEST(TypedCodec, responses_decode_from_documented_bytes) {
+    {
+        Packet p = parsed(hex("04 00 05 00 03 00 61 62 63"));
+        TextField name;
+        name.fill('#');
+        ASSERT_EQ(decode_response<Command::DeviceGetName>(1, p, name), kSuccess);
+        EXPECT_STREQ(name.data(), "abc");
+        EXPECT_EQ(name[4], '\0') << "the field is zero-filled before the text goes in";
+    }
+    {
+        Packet p = parsed(hex("04 00 01 00 00"));
+        TextField name;
+        EXPECT_EQ(decode_response<Command::DeviceGetName>(1, p, name), kReadBeyondPayload);
+    }
+    {
+        Packet p = parsed(hex("34 00 02 00 01 00"));
+        uint16_t result = 0;
+        ASSERT_EQ(decode_response<Command::UpdateFirmwareSendChunk>(1, p, result), kSuccess);
+        EXPECT_EQ(result, 1);
+    }
+    {
+        Packet p = parsed(hex("38 00 06 00 02 00 10 27 00 00"));
+        uint16_t a = 0;
+        uint32_t b = 0;
+        ASSERT_EQ(decode_response<Command::ReadVoltages>(1, p, a, b), kSuccess);
+        EXPECT_EQ(a, 2);
+        EXPECT_EQ(b, 10000u);
+    }
+}
+
+TEST(TypedCodec, device_side_builds_responses_the_client_reads) {
+    Packet response;
+    ASSERT_EQ(encode_response<Command::GetInterfaceStatus>(response, uint8_t{0}, uint8_t{0}, uint16_t{0x0282},
+                                                           uint8_t{1}),
+              kSuccess);
+    EXPECT_EQ(test::to_hex(serialised(response)), "14 00 05 00 00 00 82 02 01");
+
+    Packet request = parsed(hex("11 00 06 00 02 00 02 00 68 69"));
+    uint16_t index = 0;
+    std::array<char, 16> nickname{};
+    ASSERT_EQ(decode_request<Command::InterfaceSetNickname>(request, index, nickname), kSuccess);
+    EXPECT_EQ(index, 2);
+    EXPECT_STREQ(nickname.data(), "hi");
+    Packet other = parsed(hex("13 00 02 00 00 00"));
+    EXPECT_EQ(decode_request<Command::InterfaceSetNickname>(other, index, nickname), kProtocolError);
+}
+
+}  // namespace
+}  // namespace tq::proto
