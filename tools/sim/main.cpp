@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "sim/config.hpp"
+#include "sim/mdns/advertise.hpp"
 #include "sim/simulator.hpp"
 
 namespace {
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
                    "[DEVICE/]COMMAND:KIND[=VALUE][,...] with KIND one of delay=MS, close, partial=N,\n"
                    "raw=HEX, oversize=N, error=STATUS, status=STATUS, times=N (repeatable)");
     app.add_option("--log", o.log, "Append one line per request: <serial> <command> <hex bytes>");
-    // Discovery advertising (--advertise and its options) registers here.
+    AdvertiseOptions advertise;
+    add_advertise_options(app, advertise);
     CLI11_PARSE(app, argc, argv);
 
     // Block the stop signals before any thread starts, so only sigwait sees them.
@@ -111,10 +113,14 @@ int main(int argc, char** argv) {
         so.keep_log = false;  // the process keeps no history; the log file has it
         Simulator sim(build_models(o, devices->count() > 0, interfaces->count() > 0), so);
         sim.start();
+        // With --advertise, READY means discoverable: the names are established.
+        Published published;
+        if (advertise.advertise) published = start_advertising(advertise, sim);
         std::printf("%s\n", sim.ready_line().c_str());
         std::fflush(stdout);
         int sig = 0;
         sigwait(&stop_signals, &sig);
+        published = Published{};  // goodbyes first, so no client connects to a closing device
         sim.stop();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "plenko-tq-sim: %s\n", e.what());
