@@ -58,6 +58,8 @@ std::optional<ServiceTypeName> split_service_type(std::string_view name) {
 namespace {
 
 constexpr uint16_t kMdnsPort = 5353;
+constexpr const char* kGroupV4 = "224.0.0.251";
+constexpr const char* kGroupV6 = "ff02::fb";
 constexpr uint16_t kTypePtr = 12;
 constexpr uint16_t kClassIn = 1;
 constexpr uint16_t kUnicastResponseBit = 0x8000;
@@ -84,11 +86,12 @@ private:
 };
 
 // Port 5353 as source matters twice: responders answer a question from any
-// other port as a legacy unicast query (to that port, which the library does
-// not listen on), and a unicast-response answer goes back to this address
-// and port, where the library's socket shares it with ours. Ours is closed
-// before any answer can arrive.
-int open_mdns_socket(int family) {
+// other port as a legacy unicast query (to that port, where the library does
+// not listen), and a unicast-response answer comes back to this address and
+// port, where the library's socket must be the one to get it. So the socket
+// is bound to the mDNS group address itself: it can send from 5353 but
+// never receives a unicast datagram, however long it stays open.
+int open_mdns_socket(int family, unsigned v6_interface) {
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
@@ -102,6 +105,7 @@ int open_mdns_socket(int family) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(kMdnsPort);
+        ::inet_pton(AF_INET, kGroupV4, &sa.sin_addr);
         bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     } else {
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
@@ -110,6 +114,8 @@ int open_mdns_socket(int family) {
         sockaddr_in6 sa{};
         sa.sin6_family = AF_INET6;
         sa.sin6_port = htons(kMdnsPort);
+        sa.sin6_scope_id = v6_interface;  // a link-local group needs its link
+        ::inet_pton(AF_INET6, kGroupV6, &sa.sin6_addr);
         bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     }
     if (bound != 0) {
@@ -136,7 +142,7 @@ bool send_v4(int fd, const Interface& via_interface, const std::vector<uint8_t>&
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(kMdnsPort);
-    ::inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    ::inet_pton(AF_INET, kGroupV4, &to.sin_addr);
     return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(message.size());
 }
@@ -148,7 +154,7 @@ bool send_v6(int fd, const Interface& via_interface, const std::vector<uint8_t>&
     to.sin6_family = AF_INET6;
     to.sin6_port = htons(kMdnsPort);
     to.sin6_scope_id = index;
-    ::inet_pton(AF_INET6, "ff02::fb", &to.sin6_addr);
+    ::inet_pton(AF_INET6, kGroupV6, &to.sin6_addr);
     return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(message.size());
 }
@@ -199,17 +205,22 @@ size_t send_ptr_question(std::string_view name, bool unicast_response) {
     }
     ::freeifaddrs(list);
 
-    size_t sent = 0;
-    const auto send_all = [&](int family, std::vector<Interface>& interfaces, auto send_one) {
+    const auto distinct = [](std::vector<Interface>& interfaces) {
         std::stable_sort(interfaces.begin(), interfaces.end());
         interfaces.erase(std::unique(interfaces.begin(), interfaces.end()), interfaces.end());
-        if (interfaces.empty()) return;
-        const Fd fd(open_mdns_socket(family));
-        if (fd.get() < 0) return;
-        for (const Interface& via : interfaces) sent += send_one(fd.get(), via, message) ? 1 : 0;
     };
-    send_all(AF_INET, v4_interfaces, send_v4);
-    send_all(AF_INET6, v6_interfaces, send_v6);
+    distinct(v4_interfaces);
+    distinct(v6_interfaces);
+
+    size_t sent = 0;
+    if (!v4_interfaces.empty()) {
+        const Fd fd(open_mdns_socket(AF_INET, 0));
+        for (const Interface& via : v4_interfaces) sent += fd.get() >= 0 && send_v4(fd.get(), via, message) ? 1 : 0;
+    }
+    for (const Interface& via : v6_interfaces) {
+        const Fd fd(open_mdns_socket(AF_INET6, via.index));
+        sent += fd.get() >= 0 && send_v6(fd.get(), via, message) ? 1 : 0;
+    }
     return sent;
 }
 
