@@ -63,6 +63,8 @@ public:
 
     const SocketAddress& address() const { return address_; }
     uint32_t protocol_version() const;
+    // The shared connection, for the client's own layers and its tests.
+    const std::shared_ptr<DeviceConnection>& connection() const { return connection_; }
 
     Result<std::string> get_name() const;
     Result<std::string> get_nickname() const;

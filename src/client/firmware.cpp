@@ -95,6 +95,12 @@ tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int 
     return image;
 }
 
+TcpStream::Timeout timeout_to_restore(const TcpStream::IoResult<TcpStream::Timeout>& before,
+                                      std::chrono::nanoseconds connection_timeout) {
+    // Never "no timeout at all" just because the socket would not tell.
+    return before ? *before : TcpStream::Timeout(connection_timeout);
+}
+
 Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUpdateCallbacks& callbacks) const {
     const std::string text(path);
     auto open_error = [&] { return fail(Error::Kind::FileOpenError, "Failed to open file " + text); };
@@ -121,10 +127,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image, F
     if (!lock) return tl::unexpected(std::move(lock.error()));
     DeviceConnection& c = *connection_;
 
-    // A receive timeout that cannot be read is replaced by the client's own,
-    // never by "no timeout at all".
-    auto before = c.stream.read_timeout();
-    const TimeoutOverride restore(c.stream, before ? *before : TcpStream::Timeout(c.connection_timeout));
+    const TimeoutOverride restore(c.stream, timeout_to_restore(c.stream.read_timeout(), c.connection_timeout));
     const auto update_timeout = std::chrono::seconds(kFirmwareUpdateTimeoutSeconds);
     if (!c.stream.set_read_timeout(update_timeout)) {
         return fail(Error::Kind::TcpStreamReadError, "Failed to set tcp stream timeout");

@@ -2,11 +2,14 @@
 // source (/dev/zero, a multi-gigabyte file) fails instead of eating memory.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include <tl/expected.hpp>
+
+#include "client/tcp_stream.hpp"
 
 namespace tq {
 
@@ -36,5 +39,10 @@ private:
     size_t size_ = 0;
     size_t mapped_ = 0;
 };
+
+// The receive timeout to put back after an update: the one in force before,
+// or the client's own when the socket could not say which one that was.
+TcpStream::Timeout timeout_to_restore(const TcpStream::IoResult<TcpStream::Timeout>& before,
+                                      std::chrono::nanoseconds connection_timeout);
 
 }  // namespace tq

@@ -55,11 +55,11 @@ struct PortModel {
 struct Fault {
     std::chrono::milliseconds delay{0};       // wait before answering
     bool close = false;                       // close the connection after receiving
-    std::optional<size_t> partial;            // header + this many payload bytes, then silence
-    std::optional<std::vector<uint8_t>> raw;  // these bytes instead of the answer
-    std::optional<uint16_t> oversize;         // a header announcing this many payload bytes, and the bytes
-    std::optional<uint16_t> error_status;     // the error response with this service status
-    std::optional<uint16_t> status;           // replaces the status field of the regular answer
+    std::optional<size_t> partial{};            // header + this many payload bytes, then silence
+    std::optional<std::vector<uint8_t>> raw{};  // these bytes instead of the answer
+    std::optional<uint16_t> oversize{};         // a header announcing this many payload bytes, and the bytes
+    std::optional<uint16_t> error_status{};     // the error response with this service status
+    std::optional<uint16_t> status{};           // replaces the status field of the regular answer
     int times = -1;
 };
 

@@ -180,6 +180,15 @@ void Simulator::clear_requests() {
 
 size_t Simulator::connections_accepted(size_t device) const { return devices_.at(device)->accepted.load(); }
 
+size_t Simulator::open_connections(size_t device) const {
+    std::lock_guard lock(connections_mutex_);
+    size_t n = 0;
+    for (const auto& c : connections_) {
+        if (c.device == device && !c.done.load()) ++n;
+    }
+    return n;
+}
+
 void Simulator::accept_loop() {
     std::vector<pollfd> fds;
     for (auto& d : devices_) fds.push_back({d->listener, POLLIN, 0});
@@ -200,6 +209,7 @@ void Simulator::accept_loop() {
             reap_finished();
             std::lock_guard lock(connections_mutex_);
             Connection& c = connections_.emplace_back();
+            c.device = i;
             c.fd = fd;
             c.thread = std::thread([this, i, &c] { serve(i, c); });
         }

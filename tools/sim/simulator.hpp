@@ -73,6 +73,8 @@ public:
     std::vector<LoggedRequest> requests(size_t device) const;
     void clear_requests();
     size_t connections_accepted(size_t device) const;
+    // Connections of a device still being served (the client has not closed them).
+    size_t open_connections(size_t device) const;
 
 private:
     struct Served {
@@ -83,6 +85,7 @@ private:
         std::atomic<size_t> accepted{0};
     };
     struct Connection {
+        size_t device = 0;
         int fd = -1;
         std::thread thread;
         std::atomic<bool> done{false};
@@ -102,7 +105,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool started_ = false;
 
-    std::mutex connections_mutex_;
+    mutable std::mutex connections_mutex_;
     std::list<Connection> connections_;
 
     mutable std::mutex log_mutex_;

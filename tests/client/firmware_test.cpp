@@ -1,0 +1,299 @@
+// Firmware update sequences: what is sent, which callbacks run, what is
+// returned, and the socket timeouts afterwards.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "client/connection.hpp"
+#include "client/firmware_image.hpp"
+#include "sim_fixture.hpp"
+
+namespace tq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Recorder : FirmwareUpdateCallbacks {
+    std::vector<std::string> events;
+    void update_started(uint64_t n) override { events.push_back("started " + std::to_string(n)); }
+    void report_progress(uint64_t n) override { events.push_back("progress " + std::to_string(n)); }
+    void start_finalizing() override { events.push_back("finalizing"); }
+    void update_finished(FirmwareUpdateResult r) override {
+        events.push_back("finished " + std::string(enum_name(r)));
+    }
+};
+
+using Events = std::vector<std::string>;
+
+std::vector<uint8_t> image_of(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
+    return v;
+}
+
+class FirmwareTest : public SimTest {
+protected:
+    Device start_device(sim::DeviceModel m = {}) {
+        start_one(std::move(m));
+        Device d = device(0, kDefaultConnectionTimeout);
+        sim().clear_requests();
+        return d;
+    }
+    std::vector<uint8_t> last_image() {
+        return sim().with_device(0, [](sim::DeviceModel& m) { return m.firmware.last_image; });
+    }
+    // Chunk requests as (index, length).
+    std::vector<std::pair<int, int>> chunks() {
+        std::vector<std::pair<int, int>> out;
+        for (const auto& r : sim().requests(0)) {
+            if (r.command == 51) out.emplace_back(r.bytes[4] | r.bytes[5] << 8, r.bytes[6] | r.bytes[7] << 8);
+        }
+        return out;
+    }
+    void expect_timeouts_restored(const Device& d) {
+        const TcpStream& s = d.connection()->stream;
+        EXPECT_TRUE(near(s.read_timeout().value(), 1337ms));
+        EXPECT_TRUE(near(s.write_timeout().value(), 1337ms));
+    }
+    Recorder cb;
+};
+
+sim::DeviceModel chunked(uint16_t chunk_size) {
+    sim::DeviceModel m;
+    m.chunk_size = chunk_size;
+    return m;
+}
+
+TEST_F(FirmwareTest, ten_bytes_in_chunks_of_four) {
+    const Device d = start_device(chunked(4));
+    const auto image = image_of(10);
+    ASSERT_TRUE(d.update_firmware_from_blob(image, cb));
+    EXPECT_EQ(cb.events, (Events{"started 10", "progress 4", "progress 8", "progress 10", "finalizing",
+                                 "finished Success"}));
+    EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 4}, {1, 4}, {2, 2}}));
+    EXPECT_EQ(sim().requests(0).front().bytes, bytes({0x31, 0x00, 0x05, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(last_image(), image);
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, empty_image_goes_straight_to_finalize) {
+    const Device d = start_device();
+    ASSERT_TRUE(d.update_firmware_from_blob({}, cb));
+    EXPECT_EQ(cb.events, (Events{"started 0", "finalizing", "finished Success"}));
+    EXPECT_EQ(commands(), (std::vector<uint16_t>{49, 53}));
+}
+
+TEST_F(FirmwareTest, chunk_size_zero_ends_before_any_callback) {
+    const Device d = start_device(chunked(0));
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(10), cb), ApiError,
+                 "Device is requesting a chunk size of 0, which doesn't work");
+    EXPECT_TRUE(cb.events.empty());
+    EXPECT_EQ(commands(), std::vector<uint16_t>{49});
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, rejected_chunk_ends_the_transfer_and_finalize_decides) {
+    sim::DeviceModel m = chunked(4);
+    m.reject_chunk = 1;
+    const Device d = start_device(m);
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(10), cb), RemoteOperationFailed, "");
+    EXPECT_EQ(cb.events, (Events{"started 10", "progress 4", "finalizing", "finished UnknownError"}));
+    EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 4}, {1, 4}}));
+    EXPECT_EQ(commands().back(), 53);
+}
+
+TEST_F(FirmwareTest, rejected_chunk_with_a_finalize_that_succeeds_is_success) {
+    sim::DeviceModel m = chunked(4);
+    m.reject_chunk = 2;
+    const Device d = start_device(m);
+    fault(53, once({.status = 0}));
+    EXPECT_TRUE(d.update_firmware_from_blob(image_of(10), cb));
+    EXPECT_EQ(cb.events.back(), "finished Success");
+}
+
+class FinalizeStatusTest : public FirmwareTest, public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(FinalizeStatusTest, any_failed_finalize_status_is_unknown_error_and_remote_operation_failed) {
+    sim::DeviceModel m;
+    m.finalize_status = GetParam();
+    const Device d = start_device(m);
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(100), cb), RemoteOperationFailed, "");
+    EXPECT_EQ(cb.events, (Events{"started 100", "progress 100", "finalizing", "finished UnknownError"}));
+    expect_timeouts_restored(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, FinalizeStatusTest, ::testing::Values(2, 3, 5, 6, 21));
+
+TEST_F(FirmwareTest, undecodable_finalize_answer_is_a_transfer_error) {
+    const Device d = start_device();
+    fault(53, once({.error_status = 5}));
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(8), cb), ApiError,
+                 "An error ocurred in the protocol "
+                 "\"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\"");
+    EXPECT_EQ(cb.events.back(), "finished TransferError");
+}
+
+TEST_F(FirmwareTest, refused_start_ends_before_any_callback) {
+    const Device d = start_device();
+    fault(49, once({.error_status = 3}));
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(8), cb), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_FAILED\"");
+    EXPECT_TRUE(cb.events.empty());
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, finalize_slower_than_five_seconds_is_a_read_error_without_finished) {
+    const Device d = start_device();
+    fault(53, once({.delay = 5300ms}));
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(8), cb), TcpStreamReadError, "Failed to read packet header");
+    EXPECT_EQ(cb.events, (Events{"started 8", "progress 8", "finalizing"}));
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, finalize_within_five_seconds_outlasts_the_connection_timeout) {
+    const Device d = start_device();
+    fault(53, once({.delay = 1600ms}));  // longer than 1.337 s
+    EXPECT_TRUE(d.update_firmware_from_blob(image_of(8), cb));
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, chunk_size_8000_works_while_every_chunk_fits_the_buffer) {
+    const Device d = start_device(chunked(8000));
+    ASSERT_TRUE(d.update_firmware_from_blob(image_of(3000), cb));
+    EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 3000}}));
+    cb.events.clear();
+    sim().clear_requests();
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(5000), cb), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_BUFFER_TOO_SMALL\"");
+    EXPECT_EQ(cb.events, Events{"started 5000"});
+    EXPECT_EQ(commands(), std::vector<uint16_t>{49});
+    expect_timeouts_restored(d);
+}
+
+TEST_F(FirmwareTest, chunk_index_beyond_16_bits_is_refused_by_the_encoder) {
+    const Device d = start_device(chunked(1));
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(65537), cb), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
+    EXPECT_EQ(cb.events.size(), 1u + 65536u);
+    EXPECT_EQ(cb.events.back(), "progress 65536");
+}
+
+TEST_F(FirmwareTest, previous_timeouts_come_back_even_when_none_was_set) {
+    const Device d = start_device();
+    TcpStream& s = d.connection()->stream;
+    ASSERT_TRUE(s.set_read_timeout(std::nullopt));
+    ASSERT_TRUE(s.set_write_timeout(3s));
+    ASSERT_TRUE(d.update_firmware_from_blob(image_of(8), cb));
+    // Both go back to the earlier receive timeout.
+    EXPECT_EQ(s.read_timeout().value(), std::nullopt);
+    EXPECT_EQ(s.write_timeout().value(), std::nullopt);
+}
+
+TEST(FirmwareTimeoutRestore, unreadable_timeout_restores_the_connection_timeout_not_none) {
+    const TcpStream::IoResult<TcpStream::Timeout> unreadable = tl::unexpected(EBADF);
+    EXPECT_EQ(timeout_to_restore(unreadable, 1337ms), TcpStream::Timeout(1337ms));
+    EXPECT_EQ(timeout_to_restore(TcpStream::Timeout{}, 1337ms), std::nullopt);
+    EXPECT_EQ(timeout_to_restore(TcpStream::Timeout(2s), 1337ms), TcpStream::Timeout(2s));
+}
+
+class FirmwareFileTest : public FirmwareTest {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("tq-fw-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string write_file(const std::string& name, const std::vector<uint8_t>& content) {
+        const auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
+                                                    static_cast<std::streamsize>(content.size()));
+        return path.string();
+    }
+    fs::path dir_;
+};
+
+TEST_F(FirmwareFileTest, file_content_is_what_the_device_receives) {
+    const Device d = start_device(chunked(4088));
+    const auto image = image_of(10000);
+    ASSERT_TRUE(d.update_firmware_from_path(write_file("fw.bin", image), cb));
+    EXPECT_EQ(last_image(), image);
+    EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 4088}, {1, 4088}, {2, 1824}}));
+}
+
+TEST_F(FirmwareFileTest, missing_file_is_an_open_error_naming_the_path_and_sends_nothing) {
+    const Device d = start_device();
+    const std::string path = (dir_ / "missing.bin").string();
+    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileOpenError, "Failed to open file " + path);
+    EXPECT_TRUE(cb.events.empty());
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(FirmwareFileTest, path_with_nul_opens_nothing_even_when_its_prefix_is_a_file) {
+    const Device d = start_device();
+    const std::string real = write_file("fw.bin", image_of(16));
+    const std::string path = real + std::string(1, '\0') + ".other";
+    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileOpenError, "Failed to open file " + path);
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(FirmwareFileTest, directory_is_a_read_error) {
+    const Device d = start_device();
+    const std::string path = dir_.string();
+    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileReadError, "Failed to read file " + path);
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(FirmwareFileTest, file_larger_than_the_32_bit_size_is_value_out_of_bounds_unread) {
+    const Device d = start_device();
+    const std::string path = (dir_ / "huge.bin").string();
+    {
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(::ftruncate(fd, off_t{1} << 32), 0);  // sparse: no disk used
+        ::close(fd);
+    }
+    EXPECT_ERROR(d.update_firmware_from_path(path, cb), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
+    EXPECT_TRUE(commands().empty());
+    EXPECT_TRUE(cb.events.empty());
+}
+
+TEST_F(FirmwareFileTest, endless_source_is_value_out_of_bounds) {
+    const Device d = start_device();
+    EXPECT_ERROR(d.update_firmware_from_path("/dev/zero", cb), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST(FirmwareImageRead, reads_up_to_the_limit_and_not_one_byte_more) {
+    for (const size_t n : {0u, 1u, 9u, 10u, 11u, 20000u}) {
+        SCOPED_TRACE(n);
+        int p[2];
+        ASSERT_EQ(::pipe(p), 0);
+        std::vector<uint8_t> content = image_of(n);
+        if (n == 20000) {
+            // Whole pages of zeros are handed back to the kernel; they must still read as zeros.
+            std::fill(content.begin() + 100, content.end() - 1, 0);
+            content.back() = 0x55;
+        }
+        std::thread writer([&] {
+            (void)!::write(p[1], content.data(), content.size());
+            ::close(p[1]);
+        });
+        auto image = FirmwareImage::read(p[0], n == 20000 ? 32768 : 10);
+        writer.join();
+        ::close(p[0]);
+        if (n <= 10 || n == 20000) {
+            ASSERT_TRUE(image);
+            EXPECT_EQ(std::vector<uint8_t>(image->bytes().begin(), image->bytes().end()), content);
+        } else {
+            ASSERT_FALSE(image);
+            EXPECT_EQ(image.error(), FirmwareImage::ReadFailure::TooLarge);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tq::test

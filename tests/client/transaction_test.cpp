@@ -1,0 +1,332 @@
+// The request transaction: version gate, lock, failure texts, and the stream
+// staying in step after faults.
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "client/lock_wait.hpp"
+#include "op_table.hpp"
+#include "sim_fixture.hpp"
+
+namespace tq::test {
+namespace {
+
+class TransactionTest : public SimTest {};
+
+sim::DeviceModel version(uint32_t v) {
+    sim::DeviceModel m;
+    m.protocol_version = v;
+    return m;
+}
+
+TEST_F(TransactionTest, version_1_device_refuses_version_2_operations_before_writing) {
+    start_one(version(1));
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
+    for (const OpRow& row : operation_table()) {
+        SCOPED_TRACE(row.name);
+        const size_t before = commands().size();
+        const auto err = row.call(d, port);
+        if (row.v2_only) {
+            ASSERT_TRUE(err.has_value());
+            EXPECT_EQ(err->kind(), Error::Kind::ApiNotAvailableInProtocolVersion);
+            // A request that follows is the only one the device sees.
+            ASSERT_TRUE(d.get_name());
+            EXPECT_EQ(commands().size(), before + 1);
+            EXPECT_EQ(commands().back(), 3);
+        } else {
+            EXPECT_FALSE(err.has_value()) << err->debug_text();
+            ASSERT_EQ(commands().size(), before + 1);
+            EXPECT_EQ(commands().back(), row.request);
+        }
+    }
+}
+
+TEST_F(TransactionTest, every_operation_names_itself_when_its_request_cannot_be_written) {
+    start();
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
+    fault(3, {.close = true});
+    EXPECT_ERROR(d.get_name(), TcpStreamReadError, "Failed to read packet header");
+    for (const OpRow& row : operation_table()) {
+        SCOPED_TRACE(row.name);
+        // The peer's reset may take one more exchange to arrive.
+        auto err = row.call(d, port);
+        if (err && err->kind() == Error::Kind::TcpStreamReadError) err = row.call(d, port);
+        ASSERT_TRUE(err.has_value());
+        EXPECT_EQ(err->kind(), Error::Kind::TcpStreamWriteError);
+        EXPECT_EQ(err->text(), "Failed to send " + row.name + " request");
+    }
+}
+
+TEST_F(TransactionTest, closed_peer_gives_read_then_write_errors_and_never_a_lock_error) {
+    // The default action of SIGPIPE ends the process; the client must not raise it.
+    struct sigaction current {};
+    sigaction(SIGPIPE, nullptr, &current);
+    ASSERT_EQ(current.sa_handler, SIG_DFL);
+    start();
+    Device d = device();
+    fault(33, {.close = true});
+    EXPECT_ERROR(d.get_firmware_version(), TcpStreamReadError, "Failed to read packet header");
+    for (int i = 0; i < 5; ++i) {
+        auto r = d.get_name();
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(r.error().kind() == Error::Kind::TcpStreamReadError ||
+                    r.error().kind() == Error::Kind::TcpStreamWriteError)
+            << r.error().debug_text();
+    }
+    // Cached values need no connection.
+    EXPECT_EQ(d.get_serial_number(), 1001u);
+    EXPECT_EQ(d.get_ean(), 0x4062138020019u);
+}
+
+TEST_F(TransactionTest, header_only_response_completes_the_exchange) {
+    start();
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(1);
+    EXPECT_TRUE(port.set_loopback_state(true));  // answer 88 is the header alone
+    EXPECT_EQ(port.get_loopback_state(), true);
+    // A header-only answer where a text was due is the decoder's business.
+    fault(3, once({.raw = bytes({0x04, 0x00, 0x00, 0x00})}));
+    EXPECT_ERROR(d.get_name(), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_PACKET_TRYING_TO_READ_BEYOND_PAYLOAD_SIZE\"");
+    EXPECT_EQ(d.get_name().value(), "TQ Ethernet Interface");
+}
+
+TEST_F(TransactionTest, partial_payload_is_a_payload_read_error) {
+    start();
+    Device d = device();
+    fault(3, once({.partial = 3}));
+    EXPECT_ERROR(d.get_name(), TcpStreamReadError, "Failed to read remaining payload");
+    EXPECT_EQ(d.get_pcb_revision().value(), "B");
+}
+
+TEST_F(TransactionTest, silent_device_gives_header_read_error) {
+    start();
+    Device d = device();
+    fault(41, once({.delay = 4 * kTestTimeout}));
+    EXPECT_ERROR(d.get_pcb_revision(), TcpStreamReadError, "Failed to read packet header");
+}
+
+TEST_F(TransactionTest, oversize_header_is_refused_and_its_surplus_discarded) {
+    start();
+    Device d = device();
+    fault(3, once({.oversize = 5000}));
+    EXPECT_ERROR(d.get_name(), TcpStreamReadError, "Failed to read remaining payload");
+    // The 5000 bytes are gone: the next answer is the right one.
+    EXPECT_EQ(d.get_firmware_version().value(), "2.4.1");
+    // The largest payload that fits is read and decoded: a zero text count, then padding.
+    fault(3, once({.oversize = 4092}));
+    EXPECT_EQ(d.get_name().value(), "");
+    EXPECT_EQ(d.get_firmware_version().value(), "2.4.1");
+}
+
+TEST_F(TransactionTest, oversize_header_whose_surplus_never_comes_ends_within_the_receive_timeout) {
+    start();
+    Device d = device();
+    auto reply = bytes({0x04, 0x00, 0x88, 0x13});  // announces 5000 bytes, sends 10
+    reply.resize(14, 0x61);
+    fault(3, once({.raw = reply}));
+    EXPECT_ERROR(d.get_name(), TcpStreamReadError, "Failed to read remaining payload");
+    EXPECT_EQ(d.get_firmware_version().value(), "2.4.1");
+}
+
+TEST_F(TransactionTest, late_answer_to_a_timed_out_request_is_not_taken_for_the_next_one) {
+    sim::DeviceModel m;
+    m.interfaces[0].type = 0;
+    m.interfaces[0].eth_config = sim::mode::k100 | sim::mode::kFull | sim::mode::kLeader;
+    m.interfaces[1].type = 2;
+    m.interfaces[1].eth_config = sim::mode::k1000 | sim::mode::kFull | sim::mode::kFollower;
+    start_one(m);
+    Device d = device();
+    const auto ports = d.get_interfaces().value();
+    fault(19, once({.delay = 2 * kTestTimeout}));
+    EXPECT_ERROR(ports[0].get_status(), TcpStreamReadError, "Failed to read packet header");
+    std::this_thread::sleep_for(3 * kTestTimeout);  // port 0's answer is now waiting
+    const auto status = ports[1].get_status();
+    ASSERT_TRUE(status) << status.error().debug_text();
+    EXPECT_EQ(status->interface_type, InterfaceType::T);
+    EXPECT_EQ(status->eth_interface_status.speed, EthLinkSpeed::Speed1000MbitFullDuplex);
+    EXPECT_EQ(status->eth_interface_status.role, EthRole::Follower);
+}
+
+struct ErrorResponseCase {
+    uint16_t service_status;
+    Error::Kind kind;
+    std::string text;
+};
+
+class ErrorResponseTest : public SimTest, public ::testing::WithParamInterface<ErrorResponseCase> {};
+
+TEST_P(ErrorResponseTest, error_response_maps_through_the_protocol_status) {
+    start();
+    Device d = device();
+    fault(41, once({.error_status = GetParam().service_status}));
+    EXPECT_ERROR(d.get_pcb_revision(), GetParam().kind, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, ErrorResponseTest,
+    ::testing::Values(
+        ErrorResponseCase{5, Error::Kind::ApiError,
+                          "An error ocurred in the protocol "
+                          "\"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\""},
+        ErrorResponseCase{1, Error::Kind::ApiNotAvailableInProtocolVersion, ""},
+        ErrorResponseCase{2, Error::Kind::ApiError,
+                          "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_API_ERROR\""},
+        ErrorResponseCase{13, Error::Kind::ApiError,
+                          "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_BUFFER_TOO_SMALL\""}));
+
+TEST_F(TransactionTest, error_response_with_success_status_leaves_the_starting_values) {
+    start();
+    Device d = device();
+    fault(3, once({.error_status = 0}));
+    EXPECT_EQ(d.get_name().value(), "");
+    fault(7, once({.error_status = 0}));
+    EXPECT_ERROR(d.identify(), ApiError, "Encountered an unspecified error");
+}
+
+struct StatusCase {
+    uint16_t status;
+    Error::Kind kind;
+    std::string text;
+};
+
+class StatusFieldTest : public SimTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(StatusFieldTest, status_field_maps_by_service_status) {
+    start();
+    Device d = device();
+    fault(7, once({.status = GetParam().status}));
+    EXPECT_ERROR(d.identify(), GetParam().kind, GetParam().text);
+    const Interface port = d.get_interfaces().value().at(0);
+    fault(21, once({.status = GetParam().status}));
+    EXPECT_ERROR(port.identify(), GetParam().kind, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, StatusFieldTest,
+                         ::testing::Values(StatusCase{2, Error::Kind::ApiError, "Encountered an unspecified error"},
+                                           StatusCase{3, Error::Kind::RemoteOperationFailed, ""},
+                                           StatusCase{4, Error::Kind::RemoteOperationNotSupportedByDevice, ""},
+                                           StatusCase{5, Error::Kind::RemoteOperationNotSupportedByDevice, ""},
+                                           StatusCase{6, Error::Kind::RemoteOperationNotSupportedByInterface, ""},
+                                           StatusCase{19, Error::Kind::RemoteOperationNotSupportedByDevice, ""},
+                                           StatusCase{40, Error::Kind::RemoteOperationNotSupportedByDevice, ""}));
+
+// Firmware callbacks that run a test's code at a chosen step.
+struct HookCallbacks : FirmwareUpdateCallbacks {
+    std::function<void()> on_started = [] {};
+    std::function<void()> on_progress = [] {};
+    void update_started(uint64_t) override { on_started(); }
+    void report_progress(uint64_t) override { on_progress(); }
+    void start_finalizing() override {}
+    void update_finished(FirmwareUpdateResult) override {}
+};
+
+TEST_F(TransactionTest, exception_escaping_while_the_lock_is_held_poisons_the_connection) {
+    start();
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
+    HookCallbacks cb;
+    cb.on_progress = [] { throw std::runtime_error("callback failed"); };
+    const std::vector<uint8_t> image(10, 0xAB);
+    EXPECT_THROW((void)d.update_firmware_from_blob(image, cb), std::runtime_error);
+    const size_t sent = sim().requests().size();
+    for (const OpRow& row : operation_table()) {
+        SCOPED_TRACE(row.name);
+        const auto err = row.call(d, port);
+        ASSERT_TRUE(err.has_value());
+        EXPECT_EQ(err->kind(), Error::Kind::FailedToAquireLock);
+    }
+    cb.on_progress = [] {};
+    EXPECT_ERROR(d.update_firmware_from_blob(image, cb), FailedToAquireLock, "");
+    EXPECT_EQ(sim().requests().size(), sent);
+}
+
+TEST_F(TransactionTest, returned_errors_do_not_poison_the_connection) {
+    start();
+    Device d = device();
+    fault(3, once({.error_status = 5}));
+    EXPECT_FALSE(d.get_name());
+    EXPECT_TRUE(d.get_name());
+}
+
+TEST_F(TransactionTest, call_from_a_firmware_callback_on_the_updating_thread_fails_at_once_and_sends_nothing) {
+    start();
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
+    std::vector<std::optional<Error>> seen;
+    HookCallbacks cb;
+    cb.on_started = [&] {
+        seen.push_back(error_of(d.get_name()));
+        seen.push_back(error_of(port.get_status()));
+        seen.push_back(error_of(d.update_firmware_from_blob(std::vector<uint8_t>(4), cb)));
+    };
+    sim().clear_requests();
+    ASSERT_TRUE(d.update_firmware_from_blob(std::vector<uint8_t>(10, 1), cb));
+    ASSERT_EQ(seen.size(), 3u);
+    for (const auto& e : seen) {
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->kind(), Error::Kind::FailedToAquireLock);
+    }
+    EXPECT_EQ(commands(), (std::vector<uint16_t>{49, 51, 53}));
+    EXPECT_TRUE(d.get_name());  // the lock was left clean
+}
+
+TEST_F(TransactionTest, other_thread_waits_for_a_running_firmware_update) {
+    start();
+    Device d = device();
+    std::thread other;
+    std::atomic<bool> other_done{false};
+    Result<std::string> other_result = fail(Error::Kind::ConnectionError);
+    HookCallbacks cb;
+    cb.on_started = [&] {
+        other = std::thread([&] {
+            other_result = d.get_name();
+            other_done = true;
+        });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(other_done.load());
+    };
+    sim().clear_requests();
+    ASSERT_TRUE(d.update_firmware_from_blob(std::vector<uint8_t>(10, 1), cb));
+    other.join();
+    EXPECT_EQ(other_result.value(), "TQ Ethernet Interface");
+    EXPECT_EQ(commands(), (std::vector<uint16_t>{49, 51, 53, 3}));
+}
+
+struct CountingHook {
+    std::atomic<int> released{0};
+    std::atomic<int> reacquired{0};
+    LockWaitHook hook{[](void* c) { static_cast<CountingHook*>(c)->released++; },
+                      [](void* c) { static_cast<CountingHook*>(c)->reacquired++; }, this};
+};
+
+TEST_F(TransactionTest, lock_wait_hook_runs_only_around_a_wait_for_a_busy_connection) {
+    start();
+    Device d = device();
+    CountingHook counts;
+    std::atomic<bool> waiting_started{false};
+    std::thread waiter;
+    HookCallbacks cb;
+    cb.on_started = [&] {
+        waiter = std::thread([&] {
+            set_lock_wait_hook(&counts.hook);
+            waiting_started = true;
+            EXPECT_TRUE(d.get_name());
+            EXPECT_TRUE(d.get_name());  // the lock is free now: no wait, no hook
+            set_lock_wait_hook(nullptr);
+        });
+        while (!waiting_started) std::this_thread::yield();
+        std::this_thread::sleep_for(50ms);
+    };
+    ASSERT_TRUE(d.update_firmware_from_blob(std::vector<uint8_t>(4, 1), cb));
+    waiter.join();
+    EXPECT_EQ(counts.released.load(), 1);
+    EXPECT_EQ(counts.reacquired.load(), 1);
+    EXPECT_EQ(lock_wait_hook(), nullptr);
+}
+
+}  // namespace
+}  // namespace tq::test
