@@ -24,6 +24,10 @@ Encoded encode(uint32_t version, Buffer buf, const Args&... args) {
 
 template <Command C, class... Outs>
 Result<void> decode(uint32_t version, ConstBuffer buf, Outs&... outs) {
+    // Gate before parsing so a refused command reports its version error
+    // whatever the buffer holds (and costs no allocation).
+    if constexpr (proto::command_info(C).since != proto::kAlways)
+        if (const auto s = proto::dispatch_version(version, proto::command_info(C).since)) return failed(s);
     proto::Packet packet;
     if (const auto s = packet.parse(buf)) return failed(s);
     if (const auto s = proto::decode_response<C>(version, packet, outs...)) return failed(s);
