@@ -31,7 +31,9 @@ def interpreters():
         except (OSError, subprocess.TimeoutExpired):
             continue
         if len(out) >= 2 and (int(out[0]), int(out[1])) >= (3, 8):
-            found.add((int(out[0]), int(out[1]), os.path.realpath(path)))
+            # Keyed by the interpreter's own idea of its executable, so
+            # shims and symlinks do not count twice.
+            found.add((int(out[0]), int(out[1]), os.path.realpath(out[2])))
     return sorted(found)
 
 
@@ -61,10 +63,6 @@ else:
     raise AssertionError("Device was subclassed")
 print("ok", sys.version_info[0], sys.version_info[1])
 """
-
-
-def test_the_machine_has_several_interpreters():
-    assert len({(major, minor) for major, minor, _ in INTERPRETERS}) >= 1
 
 
 @pytest.mark.parametrize("major, minor, path", INTERPRETERS, ids=[f"{a}.{b}-{p}" for a, b, p in INTERPRETERS])

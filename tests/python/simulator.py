@@ -1,0 +1,101 @@
+"""Runs plenko-tq-sim in a separate process and reads what it logged.
+
+The module holds the interpreter lock during every call, so a simulator in a
+thread of the test process could never answer: it always runs as its own
+process. With advertise=True it publishes its devices by DNS-SD, which must
+only happen inside a private network namespace (scripts/netns).
+"""
+
+import datetime
+import json
+import os
+import selectors
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+SIM = Path(os.environ.get("PLENKO_TQ_SIM", Path(__file__).resolve().parents[2] / "build/tools/sim/plenko-tq-sim"))
+
+
+def in_private_netns():
+    return bool(os.environ.get("TQ_NETNS"))
+
+
+class Simulator:
+    def __init__(self, *args, devices=None, advertise=True, workdir=None):
+        """args: plenko-tq-sim flags; devices: a list of device models (JSON)."""
+        self.workdir = Path(workdir or tempfile.mkdtemp(prefix="tq-sim-"))
+        self.log_path = self.workdir / f"requests-{os.getpid()}-{id(self)}.log"
+        cmd = [str(SIM), "--log", str(self.log_path), *args]
+        if devices is not None:
+            config = self.workdir / f"devices-{id(self)}.json"
+            config.write_text(json.dumps({"devices": devices}))
+            cmd += ["--config", str(config)]
+        if advertise:
+            assert in_private_netns(), "advertising only inside a private network namespace"
+            cmd.append("--advertise")
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.endpoints = self._wait_ready(timeout=30)
+
+    def _wait_ready(self, timeout):
+        sel = selectors.DefaultSelector()
+        sel.register(self.proc.stdout, selectors.EVENT_READ)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if sel.select(timeout=max(0.0, deadline - time.monotonic())):
+                line = self.proc.stdout.readline()
+                if line.startswith("READY"):
+                    return line.split()[1:]
+                if not line:
+                    break
+        self.stop()
+        raise RuntimeError(f"simulator did not get ready: {self.proc.stderr.read()}")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def requests(self, serial=None):
+        """[(serial, command, bytes)] in arrival order, handshakes included."""
+        if not self.log_path.exists():
+            return []
+        out = []
+        for line in self.log_path.read_text().splitlines():
+            fields = line.split()
+            entry = (int(fields[0]), int(fields[1]), bytes.fromhex(fields[2]) if len(fields) > 2 else b"")
+            if serial is None or entry[0] == serial:
+                out.append(entry)
+        return out
+
+    def mark(self):
+        """A position in the log; requests_since(mark) gives what came after."""
+        return len(self.requests())
+
+    def requests_since(self, mark, serial=None):
+        return [r for r in self.requests()[mark:] if serial is None or r[0] == serial]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def scan(tq, *serials, wait_ms=300, tries=8):
+    """Scans until every device with one of `serials` answers (DNS-SD may need
+    a retry) and returns those, in scan order. Other simulators running in
+    the namespace are ignored."""
+    client = tq.create_client()
+    found = []
+    for _ in range(tries):
+        found = [d for d in client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=wait_ms))
+                 if d.get_serial_number() in serials]
+        if sorted(d.get_serial_number() for d in found) == sorted(serials):
+            return found
+    raise AssertionError(f"found {[d.get_serial_number() for d in found]} of {serials}")
