@@ -96,6 +96,7 @@ Packet& Packet::operator=(Packet&& other) noexcept {
 }
 
 uint8_t* Packet::allocate(size_t n) const noexcept {
+    if (!memory_) return static_cast<uint8_t*>(::operator new(n, std::nothrow));
     try {
         return static_cast<uint8_t*>(memory_->allocate(n, 1));
     } catch (...) {
@@ -103,8 +104,15 @@ uint8_t* Packet::allocate(size_t n) const noexcept {
     }
 }
 
+void Packet::deallocate(uint8_t* block, size_t n) const noexcept {
+    if (!memory_)
+        ::operator delete(block);
+    else
+        memory_->deallocate(block, n, 1);
+}
+
 void Packet::release() noexcept {
-    if (data_) memory_->deallocate(data_, capacity_, 1);
+    if (data_) deallocate(data_, capacity_);
     data_ = nullptr;
     capacity_ = 0;
     used_ = 0;
@@ -128,7 +136,7 @@ Status Packet::grow(size_t n) noexcept {
     uint8_t* block = allocate(new_capacity);
     if (!block) return kMemoryError;
     if (used_ > 0) std::memcpy(block, data_, used_);
-    if (data_) memory_->deallocate(data_, capacity_, 1);
+    if (data_) deallocate(data_, capacity_);
     data_ = block;
     capacity_ = new_capacity;
     return kSuccess;
@@ -202,7 +210,7 @@ Status Packet::parse(std::span<const uint8_t> buffer) noexcept {
     if (length > 0) {
         if (!(block = allocate(length))) return kMemoryError;
         if (buffer.size() < kHeaderLen + length) {
-            memory_->deallocate(block, length, 1);
+            deallocate(block, length);
             return kBufferTooSmall;
         }
         std::memcpy(block, buffer.data() + kHeaderLen, length);
@@ -315,7 +323,7 @@ Status send_packet(const Stream& stream, const Packet& packet) noexcept {
     if (!block) return kMemoryError;
     Status status = packet.serialise({block, length});
     if (status == kSuccess) status = move_all(stream.context, stream.write, static_cast<const uint8_t*>(block), length);
-    packet.memory_->deallocate(block, length, 1);
+    packet.deallocate(block, length);
     return status;
 }
 

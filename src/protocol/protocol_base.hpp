@@ -40,9 +40,9 @@ struct Stream;
 
 class Packet {
 public:
-    // Payload storage comes from `memory` (tests inject a failing one to reach
-    // the memory-error paths).
-    explicit Packet(std::pmr::memory_resource* memory = std::pmr::new_delete_resource()) noexcept;
+    // Payload storage comes from `memory` when given (tests inject a failing
+    // one to reach the memory-error paths), otherwise from plain operator new.
+    explicit Packet(std::pmr::memory_resource* memory = nullptr) noexcept;
     ~Packet();
     Packet(Packet&& other) noexcept;
     Packet& operator=(Packet&& other) noexcept;
@@ -107,6 +107,7 @@ private:
     Status append_raw(const uint8_t* bytes, size_t n) noexcept;
     Status take_raw(uint8_t* out, size_t n) noexcept;
     uint8_t* allocate(size_t n) const noexcept;
+    void deallocate(uint8_t* block, size_t n) const noexcept;
     void release() noexcept;
 
     std::pmr::memory_resource* memory_;
