@@ -1,0 +1,201 @@
+// Client overhead, as ratios against raw exchanges of the same bytes over
+// loopback to the same simulated device, measured in the same run:
+//   1. one get_name transaction vs a raw request/response ping-pong;
+//   2. a 4 MiB firmware update in 4088-byte chunks vs raw stop-and-wait.
+// Each figure is the median of repetitions run in random interleaved order,
+// so that load from elsewhere on the machine hits both sides alike.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+#include <memory>
+
+#include "client/device.hpp"
+#include "sim/simulator.hpp"
+
+namespace {
+
+using namespace tq;
+
+constexpr size_t kImageSize = 4u << 20;
+constexpr uint16_t kChunk = 4088;
+
+sim::Simulator& simulator() {
+    static auto* s = [] {
+        sim::DeviceModel m;
+        m.chunk_size = kChunk;
+        sim::SimulatorOptions o;
+        o.keep_log = false;
+        auto* sim = new sim::Simulator({m}, o);
+        sim->start();
+        return sim;
+    }();
+    return *s;
+}
+
+Device connect_device() {
+    ResolvedService s;
+    ServiceAddress a;
+    ServiceAddress::parse("127.0.0.1", a);
+    s.addresses.push_back(a);
+    s.port = simulator().port(0);
+    auto d = Device::connect(s);
+    if (!d) throw std::runtime_error(d.error().debug_text());
+    return std::move(*d);
+}
+
+// A plain blocking socket doing what any minimal client would do.
+class RawClient {
+public:
+    RawClient() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(simulator().port(0));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) throw std::runtime_error("connect");
+    }
+    ~RawClient() { ::close(fd_); }
+    // Sends `len` bytes of buf, reads one answer packet into buf.
+    size_t exchange(uint8_t* buf, size_t len) {
+        if (::send(fd_, buf, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) throw std::runtime_error("send");
+        read_exact(buf, 4);
+        const size_t payload = buf[2] | buf[3] << 8;
+        read_exact(buf + 4, payload);
+        return 4 + payload;
+    }
+
+private:
+    void read_exact(uint8_t* p, size_t n) {
+        while (n > 0) {
+            const ssize_t r = ::recv(fd_, p, n, 0);
+            if (r <= 0) throw std::runtime_error("recv");
+            p += r;
+            n -= static_cast<size_t>(r);
+        }
+    }
+    int fd_;
+};
+
+void BM_RawGetName(benchmark::State& state) {
+    RawClient raw;
+    uint8_t buf[4096];
+    for (auto _ : state) {
+        std::memcpy(buf, "\x03\x00\x00\x00", 4);
+        benchmark::DoNotOptimize(raw.exchange(buf, 4));
+    }
+}
+
+void BM_ClientGetName(benchmark::State& state) {
+    const Device d = connect_device();
+    for (auto _ : state) {
+        auto name = d.get_name();
+        if (!name) state.SkipWithError("get_name failed");
+        benchmark::DoNotOptimize(name);
+    }
+}
+
+const std::vector<uint8_t>& image() {
+    static const std::vector<uint8_t> img = [] {
+        std::vector<uint8_t> v(kImageSize);
+        for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i * 31 + 7);
+        return v;
+    }();
+    return img;
+}
+
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Stop-and-wait with the same packets the client sends: start, chunks, finalize.
+void BM_RawFirmware(benchmark::State& state) {
+    RawClient raw;
+    uint8_t buf[4096];
+    const auto& img = image();
+    for (auto _ : state) {
+        const uint8_t start[] = {0x31, 0x00, 0x05, 0x00, 0x00, 0, 0, 0x40, 0};  // 4 MiB
+        std::memcpy(buf, start, sizeof start);
+        raw.exchange(buf, sizeof start);
+        const uint16_t chunk = static_cast<uint16_t>(buf[4] | buf[5] << 8);
+        uint16_t index = 0;
+        for (size_t off = 0; off < img.size(); off += chunk, ++index) {
+            const auto len = static_cast<uint16_t>(std::min<size_t>(chunk, img.size() - off));
+            put16(buf, 51);
+            put16(buf + 2, static_cast<uint16_t>(4 + len));
+            put16(buf + 4, index);
+            put16(buf + 6, len);
+            std::memcpy(buf + 8, img.data() + off, len);
+            raw.exchange(buf, 8u + len);
+            if (buf[4] != 0 || buf[5] != 0) state.SkipWithError("chunk rejected");
+        }
+        std::memcpy(buf, "\x35\x00\x00\x00", 4);
+        raw.exchange(buf, 4);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * img.size()));
+}
+
+struct Quiet : FirmwareUpdateCallbacks {
+    void update_started(uint64_t) override {}
+    void report_progress(uint64_t) override {}
+    void start_finalizing() override {}
+    void update_finished(FirmwareUpdateResult) override {}
+};
+
+void BM_ClientFirmware(benchmark::State& state) {
+    const Device d = connect_device();
+    Quiet cb;
+    for (auto _ : state) {
+        if (!d.update_firmware_from_blob(image(), cb)) state.SkipWithError("update failed");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image().size()));
+}
+
+// Collects the median real time per benchmark to print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+                median[r.run_name.function_name] = r.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> median;
+};
+
+}  // namespace
+
+BENCHMARK(BM_RawGetName)->Repetitions(9)->MinTime(0.3)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_ClientGetName)->Repetitions(9)->MinTime(0.3)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_RawFirmware)->Repetitions(7)->MinTime(0.5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_ClientFirmware)->Repetitions(7)->MinTime(0.5)->ReportAggregatesOnly(true)->UseRealTime();
+
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave.data());
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto ratio = [&](const char* a, const char* b) {
+        return reporter.median.count(a) && reporter.median.count(b) ? reporter.median[a] / reporter.median[b] : 0.0;
+    };
+    std::printf("\nget_name: client / raw time per exchange = %.3f (target <= 1.05)\n",
+                ratio("BM_ClientGetName", "BM_RawGetName"));
+    std::printf("firmware 4 MiB, chunk %u: client throughput / raw = %.3f (target >= 0.90)\n", kChunk,
+                ratio("BM_RawFirmware", "BM_ClientFirmware"));
+    benchmark::Shutdown();
+    return 0;
+}
