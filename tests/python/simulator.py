@@ -87,15 +87,58 @@ class Simulator:
         self.stop()
 
 
-def scan(tq, *serials, wait_ms=300, tries=8):
-    """Scans until every device with one of `serials` answers (DNS-SD may need
-    a retry) and returns those, in scan order. Other simulators running in
-    the namespace are ignored."""
+SCAN_WAITS_MS = (300, 300, 1000, 1000, 1500, 2000, 3000)
+
+
+def scan(tq, *serials):
+    """Scans until every device with one of `serials` answers and returns
+    those, in scan order; other simulators in the namespace are ignored.
+    DNS-SD can miss an instance in one scan, so the wait grows on retries."""
     client = tq.create_client()
     found = []
-    for _ in range(tries):
+    for wait_ms in SCAN_WAITS_MS:
         found = [d for d in client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=wait_ms))
                  if d.get_serial_number() in serials]
         if sorted(d.get_serial_number() for d in found) == sorted(serials):
             return found
     raise AssertionError(f"found {[d.get_serial_number() for d in found]} of {serials}")
+
+
+CHILD_PREAMBLE = """
+import datetime, json, os, sys, threading, time
+import plenko_tq_api as tq
+from simulator import scan
+def report(**values):
+    # Results go to stderr as one JSON line; stdout holds only what the
+    # module itself wrote to file descriptor 1.
+    sys.stderr.write("RESULT " + json.dumps(values) + "\\n")
+    sys.stderr.flush()
+"""
+
+
+def run_child(code, timeout=60):
+    """Runs `code` in a fresh interpreter (same namespace, same module).
+    Returns (stdout lines, the dict the child passed to report(), stderr).
+    A child still running after `timeout` seconds is killed and fails the
+    test, so a deadlock cannot hang the suite."""
+    import subprocess
+    import sys
+
+    proc = subprocess.Popen(
+        [sys.executable, "-c", CHILD_PREAMBLE + code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError(f"child did not finish within {timeout} s (deadlock?)\nstdout:\n{out}\nstderr:\n{err}")
+    assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{err}"
+    result = {}
+    for line in err.splitlines():
+        if line.startswith("RESULT "):
+            result.update(json.loads(line[len("RESULT ") :]))
+    return out.splitlines(), result, err
