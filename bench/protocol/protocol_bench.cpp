@@ -33,8 +33,12 @@ void* operator new(size_t n) {
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -57,8 +61,8 @@ void run_pair(benchmark::State& state, const Bytes& reply, Pair pair) {
         if (!pair(Buffer{b.request}, ConstBuffer{b.response})) state.SkipWithError("pair failed");
         benchmark::ClobberMemory();
     }
-    state.counters["allocs/pair"] = benchmark::Counter(static_cast<double>(g_allocations.load() - before),
-                                                      benchmark::Counter::kAvgIterations);
+    state.counters["allocs/pair"] =
+        benchmark::Counter(static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 
 // What the exchange costs without the packet object and the table: write the
@@ -98,9 +102,10 @@ void BM_get_status(benchmark::State& state) {
 }
 
 void BM_set_eth_config(benchmark::State& state) {
-    static const EthInterfaceConfig config{{EthRole::LeaderPreferred},
-                                           {EthLinkSpeed::Speed100MbitFullDuplex, EthLinkSpeed::Speed1000MbitFullDuplex},
-                                           EthAnegMode::IEEEAnegEnabled};
+    static const EthInterfaceConfig config{
+        {EthRole::LeaderPreferred},
+        {EthLinkSpeed::Speed100MbitFullDuplex, EthLinkSpeed::Speed1000MbitFullDuplex},
+        EthAnegMode::IEEEAnegEnabled};
     run_pair(state, {0x1A, 0x00, 0x02, 0x00, 0x00, 0x00}, [](Buffer req, ConstBuffer resp) {
         auto n = encode_if_set_eth_config(2, req, 0, config);
         auto status = decode_if_set_eth_config(2, resp);

@@ -30,8 +30,10 @@ bool allowed_status(uint32_t s) {
         case proto::kExceedingStringLengthLimit:
         case proto::kReadBeyondPayload:
         case proto::kMemoryError:
-        case proto::kInvalidUtf8: return true;
-        default: return s >= proto::kServiceOperationFailed && s <= proto::kServiceInvalidCombination;
+        case proto::kInvalidUtf8:
+            return true;
+        default:
+            return s >= proto::kServiceOperationFailed && s <= proto::kServiceInvalidCombination;
     }
 }
 
@@ -40,9 +42,15 @@ void check_error(const ProtocolError& e, uint32_t version, uint32_t since) {
     if (since != 0 && version >= 3) FUZZ_CHECK(e.kind == Kind::UnfamiliarVersion);
     if (since == 2 && version == 1) FUZZ_CHECK(e.kind == Kind::CommandNotInVersion);
     switch (e.kind) {
-        case Kind::Status: FUZZ_CHECK(allowed_status(e.status)); break;
-        case Kind::Conversion: FUZZ_CHECK(!e.text.empty()); break;
-        case Kind::Service: FUZZ_CHECK(!e.service.ok()); break;
+        case Kind::Status:
+            FUZZ_CHECK(allowed_status(e.status));
+            break;
+        case Kind::Conversion:
+            FUZZ_CHECK(!e.text.empty());
+            break;
+        case Kind::Service:
+            FUZZ_CHECK(!e.service.ok());
+            break;
         case Kind::TextDecoding:
             FUZZ_CHECK(e.text == "Failed to decode utf-8 from bytes" ||
                        e.text == "Failed to convert cstring to native String");
@@ -50,7 +58,9 @@ void check_error(const ProtocolError& e, uint32_t version, uint32_t since) {
         case Kind::CommandNotInVersion:
             // Version gate, or an error response carrying "not implemented".
             break;
-        case Kind::UnfamiliarVersion: FUZZ_CHECK(since != 0 && version >= 3); break;
+        case Kind::UnfamiliarVersion:
+            FUZZ_CHECK(since != 0 && version >= 3);
+            break;
     }
     if (since == 0) FUZZ_CHECK(e.kind == Kind::Status);  // the version query is never gated
 }
@@ -100,12 +110,18 @@ struct Decoder {
     void (*run)(uint32_t version, ConstBuffer buf);
 };
 
-#define TEXT(fn, since) \
-    Decoder { since, [](uint32_t v, ConstBuffer b) { check<std::string>(fn(v, b), v, since, text_ok); } }
-#define VALUE(fn, T, since, ok) \
-    Decoder { since, [](uint32_t v, ConstBuffer b) { check<T>(fn(v, b), v, since, ok); } }
-#define VOID(fn, since) \
-    Decoder { since, [](uint32_t v, ConstBuffer b) { check_void(fn(v, b), v, since); } }
+#define TEXT(fn, since)                                                                           \
+    Decoder {                                                                                     \
+        since, [](uint32_t v, ConstBuffer b) { check<std::string>(fn(v, b), v, since, text_ok); } \
+    }
+#define VALUE(fn, T, since, ok)                                                    \
+    Decoder {                                                                      \
+        since, [](uint32_t v, ConstBuffer b) { check<T>(fn(v, b), v, since, ok); } \
+    }
+#define VOID(fn, since)                                                          \
+    Decoder {                                                                    \
+        since, [](uint32_t v, ConstBuffer b) { check_void(fn(v, b), v, since); } \
+    }
 
 const Decoder kDecoders[] = {
     {0, [](uint32_t v, ConstBuffer b) { check<uint16_t>(decode_get_version(b), v, 0, ignore<uint16_t>); }},

@@ -89,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Re-encode what was decoded and decode it again.
     const std::vector<FieldValue> args = out.as_arguments(layout);
     Packet again;
-    const Status e = response ? encode_response_values(again, c.command, args)
-                              : encode_request_values(2, again, c.command, args);
+    const Status e =
+        response ? encode_response_values(again, c.command, args) : encode_request_values(2, again, c.command, args);
     // A request may carry a value its encoder refuses (a voltage channel above
     // 3); the refusal must be the one the table names.
     for (size_t i = 0; i < layout.size(); ++i) {

@@ -62,16 +62,43 @@ void take_by_script(Packet& p, std::span<const uint8_t> script) {
         Status s = kSuccess;
         size_t expect = 0;
         switch (op % 8) {
-            case 0: { uint8_t v; s = p.take_u8(v); expect = 1; break; }
-            case 1: { uint16_t v; s = p.take_u16(v); expect = 2; break; }
-            case 2: { uint32_t v; s = p.take_u32(v); expect = 4; break; }
-            case 3: { uint64_t v; s = p.take_u64(v); expect = 8; break; }
-            case 4: { bool v; s = p.take_bool(v); expect = 1; break; }
+            case 0: {
+                uint8_t v;
+                s = p.take_u8(v);
+                expect = 1;
+                break;
+            }
+            case 1: {
+                uint16_t v;
+                s = p.take_u16(v);
+                expect = 2;
+                break;
+            }
+            case 2: {
+                uint32_t v;
+                s = p.take_u32(v);
+                expect = 4;
+                break;
+            }
+            case 3: {
+                uint64_t v;
+                s = p.take_u64(v);
+                expect = 8;
+                break;
+            }
+            case 4: {
+                bool v;
+                s = p.take_bool(v);
+                expect = 1;
+                break;
+            }
             case 5: {
                 std::span<const uint8_t> v;
                 s = p.take_sized_bytes(v);
                 expect = 2 + v.size();
-                if (s == kSuccess) FUZZ_CHECK(v.data() >= p.payload().data() && v.data() + v.size() <= p.payload().data() + p.payload().size());
+                if (s == kSuccess)
+                    FUZZ_CHECK(v.data() >= p.payload().data() &&
+                               v.data() + v.size() <= p.payload().data() + p.payload().size());
                 break;
             }
             default: {

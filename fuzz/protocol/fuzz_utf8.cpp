@@ -20,11 +20,21 @@ bool reference_valid(std::span<const uint8_t> s) {
         const uint8_t b = s[i];
         size_t len;
         uint32_t cp;
-        if (b < 0x80) { ++i; continue; }
-        if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; }
-        else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; }
-        else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; }
-        else return false;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((b & 0xE0) == 0xC0) {
+            len = 2;
+            cp = b & 0x1F;
+        } else if ((b & 0xF0) == 0xE0) {
+            len = 3;
+            cp = b & 0x0F;
+        } else if ((b & 0xF8) == 0xF0) {
+            len = 4;
+            cp = b & 0x07;
+        } else
+            return false;
         if (i + len > s.size()) return false;
         for (size_t k = 1; k < len; ++k) {
             if ((s[i + k] & 0xC0) != 0x80) return false;

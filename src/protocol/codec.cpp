@@ -10,7 +10,9 @@ namespace {
 using proto::Command;
 using proto::TextField;
 
-tl::unexpected<ProtocolError> failed(proto::Status s) { return tl::unexpected(ProtocolError::from_status(s)); }
+tl::unexpected<ProtocolError> failed(proto::Status s) {
+    return tl::unexpected(ProtocolError::from_status(s));
+}
 
 // One packet per call: the payload is reserved once by the generic encoder,
 // then header and payload are copied into the connection buffer.
@@ -56,7 +58,8 @@ Result<ServiceStatus> decode_status(uint32_t version, ConstBuffer buf) {
 // cut it; refuse it instead.
 Result<void> check_cstring(std::string_view text) {
     if (text.find('\0') != std::string_view::npos)
-        return tl::unexpected(ProtocolError::text_decoding("Failed to encode " + std::string{text} + " as utf-8 cstring"));
+        return tl::unexpected(
+            ProtocolError::text_decoding("Failed to encode " + std::string{text} + " as utf-8 cstring"));
     return {};
 }
 
@@ -68,20 +71,36 @@ Result<EthInterfaceConfig> decode_config(Result<void> decoded, const uint16_t& b
 
 // ---- handshake ----
 
-Encoded encode_get_version(Buffer buf) { return encode<Command::GetVersion>(0, buf); }
-Result<uint16_t> decode_get_version(ConstBuffer buf) { return decode_value<Command::GetVersion, uint16_t>(0, buf); }
-Encoded encode_get_ean(uint32_t v, Buffer buf) { return encode<Command::GetEan>(v, buf); }
-Result<uint64_t> decode_get_ean(uint32_t v, ConstBuffer buf) { return decode_value<Command::GetEan, uint64_t>(v, buf); }
-Encoded encode_get_serial_number(uint32_t v, Buffer buf) { return encode<Command::GetSerialNumber>(v, buf); }
+Encoded encode_get_version(Buffer buf) {
+    return encode<Command::GetVersion>(0, buf);
+}
+Result<uint16_t> decode_get_version(ConstBuffer buf) {
+    return decode_value<Command::GetVersion, uint16_t>(0, buf);
+}
+Encoded encode_get_ean(uint32_t v, Buffer buf) {
+    return encode<Command::GetEan>(v, buf);
+}
+Result<uint64_t> decode_get_ean(uint32_t v, ConstBuffer buf) {
+    return decode_value<Command::GetEan, uint64_t>(v, buf);
+}
+Encoded encode_get_serial_number(uint32_t v, Buffer buf) {
+    return encode<Command::GetSerialNumber>(v, buf);
+}
 Result<uint64_t> decode_get_serial_number(uint32_t v, ConstBuffer buf) {
     return decode_value<Command::GetSerialNumber, uint64_t>(v, buf);
 }
 
 // ---- device ----
 
-Encoded encode_get_name(uint32_t v, Buffer buf) { return encode<Command::DeviceGetName>(v, buf); }
-Result<std::string> decode_get_name(uint32_t v, ConstBuffer buf) { return decode_text<Command::DeviceGetName>(v, buf); }
-Encoded encode_get_nickname(uint32_t v, Buffer buf) { return encode<Command::DeviceGetNickname>(v, buf); }
+Encoded encode_get_name(uint32_t v, Buffer buf) {
+    return encode<Command::DeviceGetName>(v, buf);
+}
+Result<std::string> decode_get_name(uint32_t v, ConstBuffer buf) {
+    return decode_text<Command::DeviceGetName>(v, buf);
+}
+Encoded encode_get_nickname(uint32_t v, Buffer buf) {
+    return encode<Command::DeviceGetNickname>(v, buf);
+}
 Result<std::string> decode_get_nickname(uint32_t v, ConstBuffer buf) {
     return decode_text<Command::DeviceGetNickname>(v, buf);
 }
@@ -97,31 +116,45 @@ Result<void> decode_set_nickname(uint32_t v, ConstBuffer buf) {
     });
 }
 
-Encoded encode_identify(uint32_t v, Buffer buf) { return encode<Command::IdentifyDevice>(v, buf); }
+Encoded encode_identify(uint32_t v, Buffer buf) {
+    return encode<Command::IdentifyDevice>(v, buf);
+}
 Result<ServiceStatus> decode_identify(uint32_t v, ConstBuffer buf) {
     return decode_status<Command::IdentifyDevice>(v, buf);
 }
-Encoded encode_get_num_interfaces(uint32_t v, Buffer buf) { return encode<Command::GetNumInterfaces>(v, buf); }
+Encoded encode_get_num_interfaces(uint32_t v, Buffer buf) {
+    return encode<Command::GetNumInterfaces>(v, buf);
+}
 Result<uint16_t> decode_get_num_interfaces(uint32_t v, ConstBuffer buf) {
     return decode_value<Command::GetNumInterfaces, uint16_t>(v, buf);
 }
-Encoded encode_get_firmware_ean(uint32_t v, Buffer buf) { return encode<Command::GetFirmwareEan>(v, buf); }
+Encoded encode_get_firmware_ean(uint32_t v, Buffer buf) {
+    return encode<Command::GetFirmwareEan>(v, buf);
+}
 Result<uint64_t> decode_get_firmware_ean(uint32_t v, ConstBuffer buf) {
     return decode_value<Command::GetFirmwareEan, uint64_t>(v, buf);
 }
-Encoded encode_get_pcb_revision(uint32_t v, Buffer buf) { return encode<Command::GetPcbRevision>(v, buf); }
+Encoded encode_get_pcb_revision(uint32_t v, Buffer buf) {
+    return encode<Command::GetPcbRevision>(v, buf);
+}
 Result<std::string> decode_get_pcb_revision(uint32_t v, ConstBuffer buf) {
     return decode_text<Command::GetPcbRevision>(v, buf);
 }
-Encoded encode_get_firmware_version(uint32_t v, Buffer buf) { return encode<Command::GetFirmwareVersion>(v, buf); }
+Encoded encode_get_firmware_version(uint32_t v, Buffer buf) {
+    return encode<Command::GetFirmwareVersion>(v, buf);
+}
 Result<std::string> decode_get_firmware_version(uint32_t v, ConstBuffer buf) {
     return decode_text<Command::GetFirmwareVersion>(v, buf);
 }
-Encoded encode_get_bootloader_version(uint32_t v, Buffer buf) { return encode<Command::GetBootloaderVersion>(v, buf); }
+Encoded encode_get_bootloader_version(uint32_t v, Buffer buf) {
+    return encode<Command::GetBootloaderVersion>(v, buf);
+}
 Result<std::string> decode_get_bootloader_version(uint32_t v, ConstBuffer buf) {
     return decode_text<Command::GetBootloaderVersion>(v, buf);
 }
-Encoded encode_get_manufacturing_date(uint32_t v, Buffer buf) { return encode<Command::GetManufacturingDate>(v, buf); }
+Encoded encode_get_manufacturing_date(uint32_t v, Buffer buf) {
+    return encode<Command::GetManufacturingDate>(v, buf);
+}
 Result<std::chrono::sys_seconds> decode_get_manufacturing_date(uint32_t v, ConstBuffer buf) {
     return decode_value<Command::GetManufacturingDate, uint64_t>(v, buf).and_then(manufacturing_date_from_wire);
 }
@@ -138,14 +171,17 @@ Encoded encode_firmware_chunk(uint32_t v, Buffer buf, uint64_t chunk_index, std:
     return encode<Command::UpdateFirmwareSendChunk>(v, buf, chunk_index, chunk);
 }
 Result<void> decode_firmware_chunk(uint32_t v, ConstBuffer buf) {
-    return decode_value<Command::UpdateFirmwareSendChunk, uint16_t>(v, buf).and_then([](uint16_t result) -> Result<void> {
-        // A rejection carries no code of its own; the firmware update only
-        // needs to know that the chunk was not accepted.
-        if (result != 0) return failed(proto::kServiceApiError);
-        return {};
-    });
+    return decode_value<Command::UpdateFirmwareSendChunk, uint16_t>(v, buf).and_then(
+        [](uint16_t result) -> Result<void> {
+            // A rejection carries no code of its own; the firmware update only
+            // needs to know that the chunk was not accepted.
+            if (result != 0) return failed(proto::kServiceApiError);
+            return {};
+        });
 }
-Encoded encode_firmware_finalize(uint32_t v, Buffer buf) { return encode<Command::UpdateFirmwareFinalize>(v, buf); }
+Encoded encode_firmware_finalize(uint32_t v, Buffer buf) {
+    return encode<Command::UpdateFirmwareFinalize>(v, buf);
+}
 Result<ServiceStatus> decode_firmware_finalize(uint32_t v, ConstBuffer buf) {
     return decode_status<Command::UpdateFirmwareFinalize>(v, buf);
 }

@@ -12,15 +12,21 @@ size_t text_length(std::span<const uint8_t> bytes) {
 
 Status append_field(Packet& p, const FieldSpec& spec, const FieldValue& v) {
     switch (spec.kind) {
-        case FieldKind::U8: return p.append_u8(static_cast<uint8_t>(v.number));
+        case FieldKind::U8:
+            return p.append_u8(static_cast<uint8_t>(v.number));
         case FieldKind::U16:
-        case FieldKind::Status: return p.append_u16(static_cast<uint16_t>(v.number));
-        case FieldKind::U32: return p.append_u32(static_cast<uint32_t>(v.number));
-        case FieldKind::U64: return p.append_u64(v.number);
-        case FieldKind::Bool: return p.append_bool(v.number != 0);
+        case FieldKind::Status:
+            return p.append_u16(static_cast<uint16_t>(v.number));
+        case FieldKind::U32:
+            return p.append_u32(static_cast<uint32_t>(v.number));
+        case FieldKind::U64:
+            return p.append_u64(v.number);
+        case FieldKind::Bool:
+            return p.append_bool(v.number != 0);
         case FieldKind::Text:
             return p.append_text({reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size()});
-        case FieldKind::Bytes: return p.append_sized_bytes(v.bytes);
+        case FieldKind::Bytes:
+            return p.append_sized_bytes(v.bytes);
     }
     return kInvalidPointer;
 }
@@ -34,7 +40,9 @@ Status encode_fields(Packet& p, uint16_t code, const Layout& layout, std::span<c
         const FieldSpec& spec = layout[i];
         const FieldValue& v = values[i];
         switch (spec.kind) {
-            case FieldKind::Text: payload += text_length(v.bytes); break;
+            case FieldKind::Text:
+                payload += text_length(v.bytes);
+                break;
             case FieldKind::Bytes:
                 if (v.bytes.size() > spec.max) return spec.out_of_range;
                 payload += v.bytes.size();
@@ -79,15 +87,18 @@ Status take_field(Packet& p, const FieldSpec& spec, FieldValue& out) {
             out.number = v;
             break;
         }
-        case FieldKind::U64: return p.take_u64(out.number);
+        case FieldKind::U64:
+            return p.take_u64(out.number);
         case FieldKind::Bool: {
             bool v = false;
             s = p.take_bool(v);
             out.number = v ? 1 : 0;
             break;
         }
-        case FieldKind::Text: return p.take_text(out.text_field.data(), out.text_field.size());
-        case FieldKind::Bytes: return p.take_sized_bytes(out.bytes);
+        case FieldKind::Text:
+            return p.take_text(out.text_field.data(), out.text_field.size());
+        case FieldKind::Bytes:
+            return p.take_sized_bytes(out.bytes);
     }
     return s;
 }

@@ -77,8 +77,12 @@ enum class Command : uint16_t {
     Unnamed97 = 97,
 };
 
-constexpr uint16_t request_code(Command c) { return static_cast<uint16_t>(c); }
-constexpr uint16_t response_code(Command c) { return static_cast<uint16_t>(request_code(c) + 1); }
+constexpr uint16_t request_code(Command c) {
+    return static_cast<uint16_t>(c);
+}
+constexpr uint16_t response_code(Command c) {
+    return static_cast<uint16_t>(request_code(c) + 1);
+}
 
 // Status is a service status: a u16 like any other, listed apart because its
 // starting value is 2 (unspecified error), not 0.
@@ -87,24 +91,33 @@ enum class FieldKind : uint8_t { U8, U16, U32, U64, Bool, Text, Bytes, Status };
 constexpr size_t fixed_size(FieldKind k) {
     switch (k) {
         case FieldKind::U8:
-        case FieldKind::Bool: return 1;
+        case FieldKind::Bool:
+            return 1;
         case FieldKind::U16:
         case FieldKind::Status:
         case FieldKind::Text:  // the count; the bytes come on top
-        case FieldKind::Bytes: return 2;
-        case FieldKind::U32: return 4;
-        case FieldKind::U64: return 8;
+        case FieldKind::Bytes:
+            return 2;
+        case FieldKind::U32:
+            return 4;
+        case FieldKind::U64:
+            return 8;
     }
     return 0;
 }
 
 constexpr uint64_t field_max(FieldKind k) {
     switch (k) {
-        case FieldKind::U8: return 0xFF;
-        case FieldKind::Bool: return 1;
-        case FieldKind::U32: return 0xFFFFFFFF;
-        case FieldKind::U64: return UINT64_MAX;
-        default: return 0xFFFF;  // u16, status, and the count of texts and byte strings
+        case FieldKind::U8:
+            return 0xFF;
+        case FieldKind::Bool:
+            return 1;
+        case FieldKind::U32:
+            return 0xFFFFFFFF;
+        case FieldKind::U64:
+            return UINT64_MAX;
+        default:
+            return 0xFFFF;  // u16, status, and the count of texts and byte strings
     }
 }
 
@@ -122,7 +135,9 @@ struct FieldSpec {
 constexpr FieldSpec field(FieldKind k, uint64_t initial = 0) {
     return {k, initial, field_max(k), kValueOutOfBounds};
 }
-constexpr FieldSpec limited(FieldKind k, uint64_t max, Status out_of_range) { return {k, 0, max, out_of_range}; }
+constexpr FieldSpec limited(FieldKind k, uint64_t max, Status out_of_range) {
+    return {k, 0, max, out_of_range};
+}
 
 inline constexpr size_t kMaxFields = 6;
 
@@ -165,6 +180,10 @@ inline constexpr FieldSpec u8 = field(K::U8), u16 = field(K::U16), u32 = field(K
                            boolean = field(K::Bool), text = field(K::Text), bytes = field(K::Bytes),
                            status = field(K::Status, kServiceUnspecifiedError);
 inline constexpr FieldSpec index = u16;  // interface index, first in every interface request
+// Fields whose starting value is not 0: they decode to a failure (or to the
+// generator's off record) when an error response with status 0 leaves them.
+inline constexpr FieldSpec if_type = field(K::U8, 2), mode_bits_unset = field(K::U16, 0xFFFF),
+                           link_unset = field(K::U8, 0xFF), pg_type = field(K::U8, 1);
 }  // namespace layout
 
 // Indexed by (request code - 1) / 2: every odd code from 1 to 97.
@@ -182,12 +201,11 @@ inline constexpr auto kCommands = [] {
         {C::InterfaceGetNickname, "INTERFACE_GET_NICKNAME", 1, true, {index}, {text}},
         {C::InterfaceSetNickname, "INTERFACE_SET_NICKNAME", 1, true, {index, text}, {status}},
         // type, one ignored byte, mode bits, link state
-        {C::GetInterfaceStatus, "GET_INTERFACE_STATUS", 1, true, {index},
-         {field(K::U8, 2), u8, field(K::U16, 0xFFFF), field(K::U8, 0xFF)}},
+        {C::GetInterfaceStatus, "GET_INTERFACE_STATUS", 1, true, {index}, {if_type, u8, mode_bits_unset, link_unset}},
         {C::IdentifyInterface, "IDENTIFY_INTERFACE", 1, true, {index}, {status}},
         {C::GetSupportedEthInterfaceModes, "GET_SUPPORTED_ETH_INTERFACE_MODES", 1, true, {index}, {status, u16}},
         {C::SetEthInterfaceMode, "SET_ETH_INTERFACE_MODE", 1, true, {index, u16}, {status}},
-        {C::GetEthInterfaceMode, "GET_ETH_INTERFACE_MODE", 1, true, {index}, {status, field(K::U16, 0xFFFF)}},
+        {C::GetEthInterfaceMode, "GET_ETH_INTERFACE_MODE", 1, true, {index}, {status, mode_bits_unset}},
         {C::GetSerialNumber, "GET_SERIAL_NUMBER", 1, true, {}, {u64}},
         {C::GetFirmwareVersionIntRemoved, "GET_FIRMWARE_VERSION_INT", 1, false, {}, {}},
         {C::GetFirmwareVersion, "GET_FIRMWARE_VERSION", 1, true, {}, {text}},
@@ -225,7 +243,7 @@ inline constexpr auto kCommands = [] {
         {C::InterfaceGetLoopback, "", 2, true, {index}, {boolean}},
         // payload size, payload type, packet validity, burst size, enabled
         {C::InterfaceSetPacketGenerator, "", 2, true, {index, u8, u8, u8, u8, boolean}, {}},
-        {C::InterfaceGetPacketGenerator, "", 2, true, {index}, {u8, field(K::U8, 1), u8, u8, boolean}},
+        {C::InterfaceGetPacketGenerator, "", 2, true, {index}, {u8, pg_type, u8, u8, boolean}},
         {C::Unnamed95, "", 2, true, {}, {u64}},
         {C::Unnamed97, "", 2, true, {index}, {u64}},
     });
@@ -244,7 +262,9 @@ constexpr const CommandInfo* find_command(uint16_t request) {
     if (request % 2 == 0 || request > request_code(kCommands.back().command)) return nullptr;
     return &kCommands[(request - 1) / 2];
 }
-constexpr const CommandInfo& command_info(Command c) { return *find_command(request_code(c)); }
+constexpr const CommandInfo& command_info(Command c) {
+    return *find_command(request_code(c));
+}
 
 // 0 when a command introduced in `since` may be used with `version`:
 // version 0 -> 1, a version-2 command on version 1 -> 1, version 3+ -> 20.
@@ -299,16 +319,20 @@ template <>
 struct IsTextField<std::span<char>> : std::true_type {};
 
 template <class T>
-constexpr bool is_number_v = std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>;
+constexpr bool is_number_v = std::is_integral_v<T>&& std::is_unsigned_v<T> && !std::is_same_v<T, bool>;
 
 // What an encoder argument of type T may fill.
 template <class T>
 constexpr bool accepts_argument(FieldKind k) {
     switch (k) {
-        case FieldKind::Bool: return std::is_same_v<T, bool>;
-        case FieldKind::Text: return std::is_convertible_v<const T&, std::string_view>;
-        case FieldKind::Bytes: return std::is_convertible_v<const T&, std::span<const uint8_t>>;
-        default: return is_number_v<T>;
+        case FieldKind::Bool:
+            return std::is_same_v<T, bool>;
+        case FieldKind::Text:
+            return std::is_convertible_v<const T&, std::string_view>;
+        case FieldKind::Bytes:
+            return std::is_convertible_v<const T&, std::span<const uint8_t>>;
+        default:
+            return is_number_v<T>;
     }
 }
 
@@ -316,14 +340,21 @@ constexpr bool accepts_argument(FieldKind k) {
 template <class T>
 constexpr bool accepts_output(FieldKind k) {
     switch (k) {
-        case FieldKind::U8: return std::is_same_v<T, uint8_t>;
+        case FieldKind::U8:
+            return std::is_same_v<T, uint8_t>;
         case FieldKind::U16:
-        case FieldKind::Status: return std::is_same_v<T, uint16_t>;
-        case FieldKind::U32: return std::is_same_v<T, uint32_t>;
-        case FieldKind::U64: return std::is_same_v<T, uint64_t>;
-        case FieldKind::Bool: return std::is_same_v<T, bool>;
-        case FieldKind::Text: return IsTextField<T>::value;
-        case FieldKind::Bytes: return std::is_same_v<T, std::span<const uint8_t>>;
+        case FieldKind::Status:
+            return std::is_same_v<T, uint16_t>;
+        case FieldKind::U32:
+            return std::is_same_v<T, uint32_t>;
+        case FieldKind::U64:
+            return std::is_same_v<T, uint64_t>;
+        case FieldKind::Bool:
+            return std::is_same_v<T, bool>;
+        case FieldKind::Text:
+            return IsTextField<T>::value;
+        case FieldKind::Bytes:
+            return std::is_same_v<T, std::span<const uint8_t>>;
     }
     return false;
 }
@@ -335,7 +366,8 @@ constexpr bool matches(const Layout& l) {
         return ((Output ? accepts_output<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)
                         : accepts_argument<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)) &&
                 ...);
-    }(std::index_sequence_for<T...>{});
+    }
+    (std::index_sequence_for<T...>{});
 }
 
 template <class T>

@@ -20,7 +20,9 @@ T load_le(const uint8_t* in) noexcept {
     return v;
 }
 
-constexpr bool is_continuation(uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+constexpr bool is_continuation(uint8_t b) noexcept {
+    return (b & 0xC0) == 0x80;
+}
 
 }  // namespace
 
@@ -72,7 +74,9 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 Packet::Packet(std::pmr::memory_resource* memory) noexcept : memory_(memory) {}
 
-Packet::~Packet() { release(); }
+Packet::~Packet() {
+    release();
+}
 
 Packet::Packet(Packet&& other) noexcept
     : memory_(other.memory_),
@@ -150,7 +154,9 @@ Status Packet::append_raw(const uint8_t* bytes, size_t n) noexcept {
     return kSuccess;
 }
 
-Status Packet::append_u8(uint8_t v) noexcept { return append_raw(&v, 1); }
+Status Packet::append_u8(uint8_t v) noexcept {
+    return append_raw(&v, 1);
+}
 
 Status Packet::append_u16(uint16_t v) noexcept {
     uint8_t b[2];
@@ -170,7 +176,9 @@ Status Packet::append_u64(uint64_t v) noexcept {
     return append_raw(b, sizeof b);
 }
 
-Status Packet::append_bool(bool v) noexcept { return append_u8(v ? 1 : 0); }
+Status Packet::append_bool(bool v) noexcept {
+    return append_u8(v ? 1 : 0);
+}
 
 Status Packet::append_bytes(std::span<const uint8_t> bytes) noexcept {
     return append_raw(bytes.data(), bytes.size());
@@ -229,7 +237,9 @@ Status Packet::take_raw(uint8_t* out, size_t n) noexcept {
     return kSuccess;
 }
 
-Status Packet::take_u8(uint8_t& out) noexcept { return take_raw(&out, 1); }
+Status Packet::take_u8(uint8_t& out) noexcept {
+    return take_raw(&out, 1);
+}
 
 Status Packet::take_u16(uint16_t& out) noexcept {
     uint8_t b[2];
@@ -259,7 +269,9 @@ Status Packet::take_bool(bool& out) noexcept {
     return kSuccess;
 }
 
-Status Packet::take_bytes(std::span<uint8_t> out) noexcept { return take_raw(out.data(), out.size()); }
+Status Packet::take_bytes(std::span<uint8_t> out) noexcept {
+    return take_raw(out.data(), out.size());
+}
 
 Status Packet::take_sized_bytes(std::span<const uint8_t>& out) noexcept {
     if (remaining() < 2) return kReadBeyondPayload;
@@ -288,12 +300,18 @@ Status Packet::take_text(char* field, size_t capacity) noexcept {
 
 Status stream_result_status(int result) noexcept {
     switch (result) {
-        case kStreamOk: return kSuccess;
-        case kStreamResultDisconnected: return kStreamDisconnected;
-        case kStreamResultReadError: return kStreamReadError;
-        case kStreamResultWriteError: return kStreamWriteError;
-        case kStreamResultTimedOut: return kStreamTimedOut;
-        default: return kProtocolError;
+        case kStreamOk:
+            return kSuccess;
+        case kStreamResultDisconnected:
+            return kStreamDisconnected;
+        case kStreamResultReadError:
+            return kStreamReadError;
+        case kStreamResultWriteError:
+            return kStreamWriteError;
+        case kStreamResultTimedOut:
+            return kStreamTimedOut;
+        default:
+            return kProtocolError;
     }
 }
 

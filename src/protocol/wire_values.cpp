@@ -16,9 +16,8 @@ tl::unexpected<ProtocolError> conversion(std::string text) {
 
 // Indexed by EthLinkSpeed: the speed bit and the duplex bit of each.
 constexpr std::array<uint16_t, 6> kSpeedMasks = {
-    mode::k10Mbit | mode::kFullDuplex,   mode::k10Mbit | mode::kHalfDuplex,
-    mode::k100Mbit | mode::kFullDuplex,  mode::k100Mbit | mode::kHalfDuplex,
-    mode::k1000Mbit | mode::kFullDuplex, mode::k1000Mbit | mode::kHalfDuplex,
+    mode::k10Mbit | mode::kFullDuplex,  mode::k10Mbit | mode::kHalfDuplex,   mode::k100Mbit | mode::kFullDuplex,
+    mode::k100Mbit | mode::kHalfDuplex, mode::k1000Mbit | mode::kFullDuplex, mode::k1000Mbit | mode::kHalfDuplex,
 };
 
 // Speed bits in the order a decoded speed list lists them, with the full- and
@@ -44,8 +43,8 @@ constexpr uint16_t role_bit(EthRole role) {
 
 // The payload type's wire order differs from the enumeration's: wire 2 is
 // OnlyZeroes and wire 3 OnlyOnes. Indexed by wire value.
-constexpr std::array<PgPayloadType, 4> kWirePayloadTypes = {
-    PgPayloadType::PseudoRandom, PgPayloadType::Alternating, PgPayloadType::OnlyZeroes, PgPayloadType::OnlyOnes};
+constexpr std::array<PgPayloadType, 4> kWirePayloadTypes = {PgPayloadType::PseudoRandom, PgPayloadType::Alternating,
+                                                            PgPayloadType::OnlyZeroes, PgPayloadType::OnlyOnes};
 
 uint8_t payload_type_to_wire(PgPayloadType type) {
     const auto it = std::find(kWirePayloadTypes.begin(), kWirePayloadTypes.end(), type);
@@ -109,9 +108,14 @@ Converted<InterfaceStatus> interface_status_from_record(const InterfaceStatusRec
     if (!speed) return tl::unexpected(std::move(speed.error()));
     status.eth_interface_status.speed = *speed;
     switch (record.link_state) {
-        case 0: status.eth_interface_status.link_state = EthLinkState::Down; break;
-        case 1: status.eth_interface_status.link_state = EthLinkState::Up; break;
-        default: return conversion("Failed to convert tq_eth_link_state_t to EthLinkState");
+        case 0:
+            status.eth_interface_status.link_state = EthLinkState::Down;
+            break;
+        case 1:
+            status.eth_interface_status.link_state = EthLinkState::Up;
+            break;
+        default:
+            return conversion("Failed to convert tq_eth_link_state_t to EthLinkState");
     }
     status.eth_interface_status.role = record.mode_bits & mode::kLeader ? EthRole::Leader : EthRole::Follower;
     return status;

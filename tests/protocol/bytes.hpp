@@ -35,7 +35,9 @@ inline std::string to_hex(const uint8_t* data, size_t n) {
     }
     return out;
 }
-inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+inline std::string to_hex(const Bytes& b) {
+    return to_hex(b.data(), b.size());
+}
 
 // A connection buffer: the given bytes at offset 0, the rest filled with a
 // pattern so a decoder that reads past the packet is noticed.

@@ -30,9 +30,15 @@ ProtocolError error_of(const Result<T>& r) {
     return r ? ProtocolError{} : r.error();
 }
 
-ProtocolError conversion(const std::string& text) { return ProtocolError::conversion(text); }
-ProtocolError status(uint32_t s) { return ProtocolError::from_status(s); }
-ProtocolError service(uint16_t s) { return ProtocolError::service_failure(ServiceStatus{s}); }
+ProtocolError conversion(const std::string& text) {
+    return ProtocolError::conversion(text);
+}
+ProtocolError status(uint32_t s) {
+    return ProtocolError::from_status(s);
+}
+ProtocolError service(uint16_t s) {
+    return ProtocolError::service_failure(ServiceStatus{s});
+}
 
 // Encodes with `encode` and returns the bytes put into the buffer.
 std::string sent(const std::function<Encoded(Buffer)>& encode) {
@@ -202,8 +208,7 @@ TEST(Requests, documented_bytes) {
         {"status_index_0", [](Buffer b) { return encode_if_get_status(V1, b, 0); }, "13 00 02 00 00 00"},
         {"empty_nickname", [](Buffer b) { return encode_set_nickname(V2, b, ""); }, "05 00 02 00 00 00"},
         {"nickname_abc", [](Buffer b) { return encode_set_nickname(V2, b, "abc"); }, "05 00 05 00 03 00 61 62 63"},
-        {"if_nickname", [](Buffer b) { return encode_if_set_nickname(V1, b, 1, "x"); },
-         "11 00 05 00 01 00 01 00 78"},
+        {"if_nickname", [](Buffer b) { return encode_if_set_nickname(V1, b, 1, "x"); }, "11 00 05 00 01 00 01 00 78"},
         {"firmware_start_1000", [](Buffer b) { return encode_firmware_start(V1, b, 1000); },
          "31 00 05 00 00 E8 03 00 00"},
         {"firmware_chunk", [](Buffer b) { return encode_firmware_chunk(V1, b, 2, kChunk); },
@@ -264,13 +269,14 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeEncodeCase{"gigabit_full", {{}, {S::Speed1000MbitFullDuplex}, {}}, 0x0084},
                     ModeEncodeCase{"gigabit_half", {{}, {S::Speed1000MbitHalfDuplex}, {}}, 0x0044},
                     ModeEncodeCase{"mixed_duplex_sets_both",
-                                   {{}, {S::Speed10MbitFullDuplex, S::Speed1000MbitHalfDuplex}, {}}, 0x00C5},
+                                   {{}, {S::Speed10MbitFullDuplex, S::Speed1000MbitHalfDuplex}, {}},
+                                   0x00C5},
                     ModeEncodeCase{"leader", {{R::Leader}, {}, {}}, 0x0200},
                     ModeEncodeCase{"leader_preferred", {{R::LeaderPreferred}, {}, {}}, 0x0200},
                     ModeEncodeCase{"follower", {{R::Follower}, {}, {}}, 0x0100},
                     ModeEncodeCase{"follower_preferred", {{R::FollowerPreferred}, {}, {}}, 0x0100},
-                    ModeEncodeCase{"repeats_do_not_matter", {{R::Leader, R::Leader}, {S::Speed10MbitFullDuplex,
-                                                                                      S::Speed10MbitFullDuplex}, {}},
+                    ModeEncodeCase{"repeats_do_not_matter",
+                                   {{R::Leader, R::Leader}, {S::Speed10MbitFullDuplex, S::Speed10MbitFullDuplex}, {}},
                                    0x0281},
                     ModeEncodeCase{"aneg", {{}, {}, EthAnegMode::IEEEAnegEnabled}, 0x0400}),
     [](const auto& info) { return std::string{info.param.name}; });
@@ -280,10 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Responses, version_and_numbers) {
     EXPECT_EQ(decode_get_version(WireBuffer{hex("02 00 02 00 02 00")}.cspan()), 2);
     EXPECT_EQ(decode_get_num_interfaces(V1, WireBuffer{hex("0E 00 02 00 00 00")}.cspan()), 0);
-    EXPECT_EQ(decode_get_ean(V1, WireBuffer{hex("28 00 08 00 08 07 06 05 04 03 02 01")}.cspan()),
-              0x0102030405060708u);
-    EXPECT_EQ(decode_get_serial_number(V1, WireBuffer{hex("1E 00 08 00 FF FF FF FF FF FF FF FF")}.cspan()),
-              UINT64_MAX);
+    EXPECT_EQ(decode_get_ean(V1, WireBuffer{hex("28 00 08 00 08 07 06 05 04 03 02 01")}.cspan()), 0x0102030405060708u);
+    EXPECT_EQ(decode_get_serial_number(V1, WireBuffer{hex("1E 00 08 00 FF FF FF FF FF FF FF FF")}.cspan()), UINT64_MAX);
     EXPECT_EQ(decode_firmware_start(V1, WireBuffer{hex("32 00 02 00 00 10")}.cspan()), 4096);
     EXPECT_EQ(decode_identify(V1, WireBuffer{hex("08 00 02 00 03 00")}.cspan()), ServiceStatus{3});
     EXPECT_EQ(decode_firmware_finalize(V1, WireBuffer{hex("36 00 02 00 00 00")}.cspan()), ServiceStatus{0});
@@ -306,8 +310,7 @@ TEST(Responses, texts) {
     Bytes text128 = test::packet(0x26, Bytes{128, 0});
     text128.resize(text128.size() + 128, 'v');
     text128[2] = 130;
-    EXPECT_EQ(error_of(decode_get_bootloader_version(V1, WireBuffer{text128}.cspan())),
-              status(proto::kBufferTooSmall));
+    EXPECT_EQ(error_of(decode_get_bootloader_version(V1, WireBuffer{text128}.cspan())), status(proto::kBufferTooSmall));
     EXPECT_EQ(error_of(decode_get_pcb_revision(V1, WireBuffer{hex("2A 00 04 00 02 00 C3 28")}.cspan())),
               status(proto::kInvalidUtf8));
     EXPECT_EQ(decode_get_nickname(V2, WireBuffer{hex("52 00 05 00 03 00 61 00 62")}.cspan()), "a")
@@ -406,12 +409,11 @@ INSTANTIATE_TEST_SUITE_P(
     ModeBits, ConfigDecode,
     testing::Values(
         ConfigDecodeCase{"none", 0x0000, EthInterfaceConfig{}},
-        ConfigDecodeCase{"all_full_in_speed_order",
-                         0x0087,
-                         EthInterfaceConfig{{},
-                                            {S::Speed10MbitFullDuplex, S::Speed100MbitFullDuplex,
-                                             S::Speed1000MbitFullDuplex},
-                                            EthAnegMode::AnegDisabled}},
+        ConfigDecodeCase{
+            "all_full_in_speed_order", 0x0087,
+            EthInterfaceConfig{{},
+                               {S::Speed10MbitFullDuplex, S::Speed100MbitFullDuplex, S::Speed1000MbitFullDuplex},
+                               EthAnegMode::AnegDisabled}},
         ConfigDecodeCase{"no_duplex_bit_is_half", 0x0002, EthInterfaceConfig{{}, {S::Speed100MbitHalfDuplex}, {}}},
         ConfigDecodeCase{"half_bit", 0x0045,
                          EthInterfaceConfig{{}, {S::Speed10MbitHalfDuplex, S::Speed1000MbitHalfDuplex}, {}}},
@@ -507,12 +509,12 @@ INSTANTIATE_TEST_SUITE_P(
         PgCase{"documented_reply", "01 02 01 00 01",
                PacketGeneratorConfig{true, PgPayloadSize::Size1518, PgPayloadType::OnlyZeroes,
                                      PgPacketValidity::SymbolErrorsBadCrc, 0}},
-        PgCase{"wire_3_is_only_ones", "00 03 00 05 01",
-               PacketGeneratorConfig{true, PgPayloadSize::Size64, PgPayloadType::OnlyOnes, PgPacketValidity::GoodCrc,
-                                     5}},
+        PgCase{
+            "wire_3_is_only_ones", "00 03 00 05 01",
+            PacketGeneratorConfig{true, PgPayloadSize::Size64, PgPayloadType::OnlyOnes, PgPacketValidity::GoodCrc, 5}},
         PgCase{"alternating_burst_255", "00 01 00 FF 01",
-               PacketGeneratorConfig{true, PgPayloadSize::Size64, PgPayloadType::Alternating,
-                                     PgPacketValidity::GoodCrc, 255}},
+               PacketGeneratorConfig{true, PgPayloadSize::Size64, PgPayloadType::Alternating, PgPacketValidity::GoodCrc,
+                                     255}},
         PgCase{"bad_size", "02 00 00 00 01", tl::unexpected(std::string{"Failed to convert 2 to payload size "})},
         PgCase{"bad_type", "00 04 00 00 01", tl::unexpected(std::string{"Failed to convert 4 to payload type "})},
         PgCase{"bad_validity", "00 00 FF 00 01",

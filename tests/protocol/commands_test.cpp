@@ -32,7 +32,9 @@ std::vector<const CommandInfo*> codec_commands() {
     return out;
 }
 
-std::string command_label(const CommandInfo* c) { return "cmd" + std::to_string(request_code(c->command)); }
+std::string command_label(const CommandInfo* c) {
+    return "cmd" + std::to_string(request_code(c->command));
+}
 
 // Owns the storage a list of FieldValues points into.
 struct Fields {
@@ -154,16 +156,26 @@ TEST(CommandTable, fixed_payload_sizes_match_message_tables) {
         size_t request, response;
     };
     const Size sizes[] = {
-        {Command::GetVersion, 0, 2},           {Command::DeviceGetName, 0, 2},
-        {Command::UpdateFirmwareStart, 5, 2},  {Command::UpdateFirmwareSendChunk, 4, 2},
-        {Command::GetInterfaceStatus, 2, 5},   {Command::SetEthInterfaceMode, 4, 2},
-        {Command::GetEthInterfaceMode, 2, 4},  {Command::InterfaceSendTc10Command, 3, 2},
-        {Command::InterfaceGetTc10State, 2, 3}, {Command::InterfaceReadDcq, 2, 8},
-        {Command::InterfaceRunCableTest, 2, 2}, {Command::InterfaceSetLoopback, 3, 0},
-        {Command::InterfaceGetLoopback, 2, 1}, {Command::InterfaceSetPacketGenerator, 7, 0},
-        {Command::InterfaceGetPacketGenerator, 2, 5}, {Command::ReadVoltages, 1, 6},
-        {Command::RebootDevice, 4, 2},         {Command::Unnamed95, 0, 8},
-        {Command::Unnamed97, 2, 8},            {Command::SetManufacturingDate, 8, 2},
+        {Command::GetVersion, 0, 2},
+        {Command::DeviceGetName, 0, 2},
+        {Command::UpdateFirmwareStart, 5, 2},
+        {Command::UpdateFirmwareSendChunk, 4, 2},
+        {Command::GetInterfaceStatus, 2, 5},
+        {Command::SetEthInterfaceMode, 4, 2},
+        {Command::GetEthInterfaceMode, 2, 4},
+        {Command::InterfaceSendTc10Command, 3, 2},
+        {Command::InterfaceGetTc10State, 2, 3},
+        {Command::InterfaceReadDcq, 2, 8},
+        {Command::InterfaceRunCableTest, 2, 2},
+        {Command::InterfaceSetLoopback, 3, 0},
+        {Command::InterfaceGetLoopback, 2, 1},
+        {Command::InterfaceSetPacketGenerator, 7, 0},
+        {Command::InterfaceGetPacketGenerator, 2, 5},
+        {Command::ReadVoltages, 1, 6},
+        {Command::RebootDevice, 4, 2},
+        {Command::Unnamed95, 0, 8},
+        {Command::Unnamed97, 2, 8},
+        {Command::SetManufacturingDate, 8, 2},
     };
     for (const Size& s : sizes) {
         const CommandInfo& c = command_info(s.command);
@@ -180,10 +192,10 @@ TEST(VersionDispatch, table) {
         uint8_t since;
         Status status;
     };
-    for (const Case c : {Case{0, 1, kNotImplemented}, Case{0, 2, kNotImplemented}, Case{1, 1, kSuccess},
-                         Case{1, 2, kNotImplemented}, Case{2, 1, kSuccess}, Case{2, 2, kSuccess},
-                         Case{3, 1, kUnfamiliarProtocolVersion}, Case{3, 2, kUnfamiliarProtocolVersion},
-                         Case{0xFFFFFFFF, 1, kUnfamiliarProtocolVersion}})
+    for (const Case c :
+         {Case{0, 1, kNotImplemented}, Case{0, 2, kNotImplemented}, Case{1, 1, kSuccess}, Case{1, 2, kNotImplemented},
+          Case{2, 1, kSuccess}, Case{2, 2, kSuccess}, Case{3, 1, kUnfamiliarProtocolVersion},
+          Case{3, 2, kUnfamiliarProtocolVersion}, Case{0xFFFFFFFF, 1, kUnfamiliarProtocolVersion}})
         EXPECT_EQ(dispatch_version(c.version, c.since), c.status) << c.version << "/" << int{c.since};
 }
 
@@ -239,21 +251,36 @@ INSTANTIATE_TEST_SUITE_P(EveryCommand, VersionMatrix, testing::ValuesIn(matrix_c
 // Service status -> protocol status, as the protocol defines the translation.
 uint32_t expected_translation(uint16_t service) {
     switch (service) {
-        case 0: return 0;
-        case 1: return 1;
-        case 3: return 1001;
-        case 4: return 1002;
-        case 5: return 1003;
-        case 6: return 1004;
-        case 10: return 1005;
-        case 13: return 8;
-        case 14: return 12;
-        case 15: return 15;
-        case 16: return 14;
-        case 17: return 1006;
-        case 18: return 1007;
-        case 19: return 1008;
-        default: return 10;
+        case 0:
+            return 0;
+        case 1:
+            return 1;
+        case 3:
+            return 1001;
+        case 4:
+            return 1002;
+        case 5:
+            return 1003;
+        case 6:
+            return 1004;
+        case 10:
+            return 1005;
+        case 13:
+            return 8;
+        case 14:
+            return 12;
+        case 15:
+            return 15;
+        case 16:
+            return 14;
+        case 17:
+            return 1006;
+        case 18:
+            return 1007;
+        case 19:
+            return 1008;
+        default:
+            return 10;
     }
 }
 
@@ -280,8 +307,8 @@ TEST_P(EveryDecoder, error_response_with_one_byte_payload_is_cut) {
 
 TEST_P(EveryDecoder, another_commands_code_is_a_protocol_error) {
     const CommandInfo& c = *GetParam();
-    for (const uint16_t code : {request_code(c.command), static_cast<uint16_t>(response_code(c.command) + 2),
-                                uint16_t{0}}) {
+    for (const uint16_t code :
+         {request_code(c.command), static_cast<uint16_t>(response_code(c.command) + 2), uint16_t{0}}) {
         Bytes b = sample_response(c);
         b[0] = static_cast<uint8_t>(code);
         b[1] = static_cast<uint8_t>(code >> 8);
@@ -325,8 +352,8 @@ TEST_P(EveryDecoder, response_round_trips_and_extra_bytes_are_ignored) {
             if (c.response[i].kind == FieldKind::Text)
                 EXPECT_STREQ(out.values[i].text_field.data(), "abc");
             else
-                EXPECT_EQ(out.values[i].number, c.response[i].kind == FieldKind::Bool ? (number ? 1 : 0)
-                                                                                       : in.values[i].number);
+                EXPECT_EQ(out.values[i].number,
+                          c.response[i].kind == FieldKind::Bool ? (number ? 1 : 0) : in.values[i].number);
         }
     }
 }
@@ -360,11 +387,14 @@ TEST_P(EveryDecoder, request_round_trips_through_device_side) {
     ASSERT_EQ(decode_request_values(received, c.command, out.values), kSuccess);
     for (size_t i = 0; i < c.request.size(); ++i) {
         switch (c.request[i].kind) {
-            case FieldKind::Text: EXPECT_STREQ(out.values[i].text_field.data(), "xyz"); break;
+            case FieldKind::Text:
+                EXPECT_STREQ(out.values[i].text_field.data(), "xyz");
+                break;
             case FieldKind::Bytes:
                 EXPECT_EQ(Bytes(out.values[i].bytes.begin(), out.values[i].bytes.end()), hex("78 79 7A"));
                 break;
-            default: EXPECT_EQ(out.values[i].number, 1u);
+            default:
+                EXPECT_EQ(out.values[i].number, 1u);
         }
     }
 }
@@ -509,19 +539,18 @@ TEST_P(ArgumentChecks, refuse_values_without_wire_coding) {
 
 INSTANTIATE_TEST_SUITE_P(
     Encoders, ArgumentChecks,
-    testing::Values(ArgumentCase{"image_size_fits_u32", Command::UpdateFirmwareStart, 0xFFFFFFFF, 0, kSuccess},
-                    ArgumentCase{"image_size_above_u32", Command::UpdateFirmwareStart, 0x100000000, 0,
-                                 kValueOutOfBounds},
-                    ArgumentCase{"chunk_index_65535", Command::UpdateFirmwareSendChunk, 65535, 4, kSuccess},
-                    ArgumentCase{"chunk_index_65536", Command::UpdateFirmwareSendChunk, 65536, 4, kValueOutOfBounds},
-                    ArgumentCase{"chunk_length_65536", Command::UpdateFirmwareSendChunk, 0, 65536, kValueOutOfBounds},
-                    ArgumentCase{"reboot_fits_u32", Command::RebootDevice, 0xFFFFFFFF, 0, kSuccess},
-                    ArgumentCase{"reboot_above_u32_is_protocol_error", Command::RebootDevice, 0x100000000, 0,
-                                 kProtocolError},
-                    ArgumentCase{"voltage_channel_3", Command::ReadVoltages, 3, 0, kSuccess},
-                    ArgumentCase{"voltage_channel_4_has_no_coding", Command::ReadVoltages, 4, 0, kConversionError},
-                    ArgumentCase{"mode_bits_65536", Command::SetEthInterfaceMode, 65536, 0, kValueOutOfBounds},
-                    ArgumentCase{"u8_argument_256", Command::SetLedTestMode, 256, 0, kValueOutOfBounds}),
+    testing::Values(
+        ArgumentCase{"image_size_fits_u32", Command::UpdateFirmwareStart, 0xFFFFFFFF, 0, kSuccess},
+        ArgumentCase{"image_size_above_u32", Command::UpdateFirmwareStart, 0x100000000, 0, kValueOutOfBounds},
+        ArgumentCase{"chunk_index_65535", Command::UpdateFirmwareSendChunk, 65535, 4, kSuccess},
+        ArgumentCase{"chunk_index_65536", Command::UpdateFirmwareSendChunk, 65536, 4, kValueOutOfBounds},
+        ArgumentCase{"chunk_length_65536", Command::UpdateFirmwareSendChunk, 0, 65536, kValueOutOfBounds},
+        ArgumentCase{"reboot_fits_u32", Command::RebootDevice, 0xFFFFFFFF, 0, kSuccess},
+        ArgumentCase{"reboot_above_u32_is_protocol_error", Command::RebootDevice, 0x100000000, 0, kProtocolError},
+        ArgumentCase{"voltage_channel_3", Command::ReadVoltages, 3, 0, kSuccess},
+        ArgumentCase{"voltage_channel_4_has_no_coding", Command::ReadVoltages, 4, 0, kConversionError},
+        ArgumentCase{"mode_bits_65536", Command::SetEthInterfaceMode, 65536, 0, kValueOutOfBounds},
+        ArgumentCase{"u8_argument_256", Command::SetLedTestMode, 256, 0, kValueOutOfBounds}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 TEST(GenericCodec, refuses_commands_without_codec_and_wrong_arity) {
@@ -613,9 +642,9 @@ TEST(TypedCodec, responses_decode_from_documented_bytes) {
 
 TEST(TypedCodec, device_side_builds_responses_the_client_reads) {
     Packet response;
-    ASSERT_EQ(encode_response<Command::GetInterfaceStatus>(response, uint8_t{0}, uint8_t{0}, uint16_t{0x0282},
-                                                           uint8_t{1}),
-              kSuccess);
+    ASSERT_EQ(
+        encode_response<Command::GetInterfaceStatus>(response, uint8_t{0}, uint8_t{0}, uint16_t{0x0282}, uint8_t{1}),
+        kSuccess);
     EXPECT_EQ(test::to_hex(serialised(response)), "14 00 05 00 00 00 82 02 01");
 
     Packet request = parsed(hex("11 00 06 00 02 00 02 00 68 69"));

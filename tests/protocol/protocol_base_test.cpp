@@ -38,7 +38,9 @@ private:
     size_t allowed_;
 };
 
-Bytes payload_of(const Packet& p) { return {p.payload().begin(), p.payload().end()}; }
+Bytes payload_of(const Packet& p) {
+    return {p.payload().begin(), p.payload().end()};
+}
 
 Bytes serialised(const Packet& p) {
     Bytes out(p.packet_len());
@@ -51,8 +53,8 @@ Bytes serialised(const Packet& p) {
 struct GrowthCase {
     const char* name;
     size_t reserved;
-    std::vector<size_t> appends;            // bytes appended, one append each
-    std::vector<size_t> capacities_after;   // capacity after each append
+    std::vector<size_t> appends;           // bytes appended, one append each
+    std::vector<size_t> capacities_after;  // capacity after each append
 };
 
 class GrowthRule : public testing::TestWithParam<GrowthCase> {};
@@ -331,18 +333,18 @@ Bytes text_payload(size_t n, char fill = 'a') {
     return b;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Packet, TakeText,
-    testing::Values(TakeTextCase{"abc", hex("03 00 61 62 63"), 128, kSuccess, "abc"},
-                    TakeTextCase{"empty", hex("00 00"), 128, kSuccess, ""},
-                    TakeTextCase{"exactly_127_fits_128_field", text_payload(127), 128, kSuccess, std::string(127, 'a')},
-                    TakeTextCase{"128_does_not_fit", text_payload(128), 128, kBufferTooSmall, ""},
-                    TakeTextCase{"zero_capacity", hex("00 00"), 0, kBufferTooSmall, ""},
-                    TakeTextCase{"count_cut", hex("00"), 128, kReadBeyondPayload, ""},
-                    TakeTextCase{"bytes_cut", hex("05 00 61 62"), 128, kReadBeyondPayload, ""},
-                    TakeTextCase{"not_utf8", hex("02 00 C3 28"), 128, kInvalidUtf8, ""},
-                    TakeTextCase{"two_byte_char", hex("02 00 C3 A9"), 128, kSuccess, "\xC3\xA9"}),
-    [](const auto& info) { return std::string{info.param.name}; });
+INSTANTIATE_TEST_SUITE_P(Packet, TakeText,
+                         testing::Values(TakeTextCase{"abc", hex("03 00 61 62 63"), 128, kSuccess, "abc"},
+                                         TakeTextCase{"empty", hex("00 00"), 128, kSuccess, ""},
+                                         TakeTextCase{"exactly_127_fits_128_field", text_payload(127), 128, kSuccess,
+                                                      std::string(127, 'a')},
+                                         TakeTextCase{"128_does_not_fit", text_payload(128), 128, kBufferTooSmall, ""},
+                                         TakeTextCase{"zero_capacity", hex("00 00"), 0, kBufferTooSmall, ""},
+                                         TakeTextCase{"count_cut", hex("00"), 128, kReadBeyondPayload, ""},
+                                         TakeTextCase{"bytes_cut", hex("05 00 61 62"), 128, kReadBeyondPayload, ""},
+                                         TakeTextCase{"not_utf8", hex("02 00 C3 28"), 128, kInvalidUtf8, ""},
+                                         TakeTextCase{"two_byte_char", hex("02 00 C3 A9"), 128, kSuccess, "\xC3\xA9"}),
+                         [](const auto& info) { return std::string{info.param.name}; });
 
 TEST(Packet, take_text_without_field_is_invalid_pointer) {
     Packet p;
@@ -373,32 +375,28 @@ struct Utf8Case {
 
 class Utf8 : public testing::TestWithParam<Utf8Case> {};
 
-TEST_P(Utf8, validates_rfc3629_strictly) { EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid); }
+TEST_P(Utf8, validates_rfc3629_strictly) {
+    EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Text, Utf8,
-    testing::Values(Utf8Case{"empty", {}, true}, Utf8Case{"ascii_and_nul", hex("61 00 7F"), true},
-                    Utf8Case{"two_byte_smallest", hex("C2 80"), true}, Utf8Case{"two_byte_largest", hex("DF BF"), true},
-                    Utf8Case{"overlong_two_byte_c0", hex("C0 80"), false},
-                    Utf8Case{"overlong_two_byte_c1", hex("C1 BF"), false},
-                    Utf8Case{"three_byte_smallest", hex("E0 A0 80"), true},
-                    Utf8Case{"overlong_three_byte", hex("E0 9F BF"), false},
-                    Utf8Case{"last_before_surrogates", hex("ED 9F BF"), true},
-                    Utf8Case{"surrogate_low_end", hex("ED A0 80"), false},
-                    Utf8Case{"surrogate_high_end", hex("ED BF BF"), false},
-                    Utf8Case{"after_surrogates", hex("EE 80 80"), true}, Utf8Case{"bmp_last", hex("EF BF BF"), true},
-                    Utf8Case{"four_byte_smallest", hex("F0 90 80 80"), true},
-                    Utf8Case{"overlong_four_byte", hex("F0 8F BF BF"), false},
-                    Utf8Case{"largest_code_point", hex("F4 8F BF BF"), true},
-                    Utf8Case{"above_10ffff", hex("F4 90 80 80"), false},
-                    Utf8Case{"lead_f5", hex("F5 80 80 80"), false}, Utf8Case{"lead_ff", hex("FF"), false},
-                    Utf8Case{"lone_continuation", hex("80"), false},
-                    Utf8Case{"truncated_two_byte", hex("61 C3"), false},
-                    Utf8Case{"truncated_three_byte", hex("E2 82"), false},
-                    Utf8Case{"truncated_four_byte", hex("F0 9F 98"), false},
-                    Utf8Case{"bad_third_byte", hex("E2 82 41"), false},
-                    Utf8Case{"bad_fourth_byte", hex("F0 9F 98 C0"), false},
-                    Utf8Case{"mixed_valid", hex("61 C3 A9 E2 82 AC F0 9F 98 80"), true}),
+    testing::Values(
+        Utf8Case{"empty", {}, true}, Utf8Case{"ascii_and_nul", hex("61 00 7F"), true},
+        Utf8Case{"two_byte_smallest", hex("C2 80"), true}, Utf8Case{"two_byte_largest", hex("DF BF"), true},
+        Utf8Case{"overlong_two_byte_c0", hex("C0 80"), false}, Utf8Case{"overlong_two_byte_c1", hex("C1 BF"), false},
+        Utf8Case{"three_byte_smallest", hex("E0 A0 80"), true}, Utf8Case{"overlong_three_byte", hex("E0 9F BF"), false},
+        Utf8Case{"last_before_surrogates", hex("ED 9F BF"), true},
+        Utf8Case{"surrogate_low_end", hex("ED A0 80"), false}, Utf8Case{"surrogate_high_end", hex("ED BF BF"), false},
+        Utf8Case{"after_surrogates", hex("EE 80 80"), true}, Utf8Case{"bmp_last", hex("EF BF BF"), true},
+        Utf8Case{"four_byte_smallest", hex("F0 90 80 80"), true},
+        Utf8Case{"overlong_four_byte", hex("F0 8F BF BF"), false},
+        Utf8Case{"largest_code_point", hex("F4 8F BF BF"), true}, Utf8Case{"above_10ffff", hex("F4 90 80 80"), false},
+        Utf8Case{"lead_f5", hex("F5 80 80 80"), false}, Utf8Case{"lead_ff", hex("FF"), false},
+        Utf8Case{"lone_continuation", hex("80"), false}, Utf8Case{"truncated_two_byte", hex("61 C3"), false},
+        Utf8Case{"truncated_three_byte", hex("E2 82"), false}, Utf8Case{"truncated_four_byte", hex("F0 9F 98"), false},
+        Utf8Case{"bad_third_byte", hex("E2 82 41"), false}, Utf8Case{"bad_fourth_byte", hex("F0 9F 98 C0"), false},
+        Utf8Case{"mixed_valid", hex("61 C3 A9 E2 82 AC F0 9F 98 80"), true}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 // Every code point encodes to a sequence the validator accepts, every
@@ -497,9 +495,7 @@ INSTANTIATE_TEST_SUITE_P(Stream, StreamResults,
                                          StreamResultCase{kStreamResultTimedOut, kStreamTimedOut},
                                          StreamResultCase{5, kProtocolError}, StreamResultCase{-1, kProtocolError},
                                          StreamResultCase{kStreamOk, kServiceApiError}),  // ok but 0 bytes moved
-                         [](const auto& info) {
-                             return "result_" + std::to_string(info.index);
-                         });
+                         [](const auto& info) { return "result_" + std::to_string(info.index); });
 
 TEST(Stream, result_table) {
     EXPECT_EQ(stream_result_status(0), kSuccess);

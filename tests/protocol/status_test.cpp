@@ -66,8 +66,8 @@ TEST(ServiceStatusName, table_and_beyond) {
 }
 
 TEST(ServiceStatusTranslation, every_value_up_to_25_and_beyond) {
-    const uint32_t expected[] = {0,    1, 10, 1001, 1002, 1003, 1004, 10,   10,   10,   1005, 10, 10,
-                                 8,    12, 15, 14,  1006, 1007, 1008, 10,   10,   10,   10,   10, 10};
+    const uint32_t expected[] = {0, 1,  10, 1001, 1002, 1003, 1004, 10, 10, 10, 1005, 10, 10,
+                                 8, 12, 15, 14,   1006, 1007, 1008, 10, 10, 10, 10,   10, 10};
     for (uint16_t s = 0; s <= 25; ++s) EXPECT_EQ(translate_service_status(s), expected[s]) << s;
     EXPECT_EQ(translate_service_status(0xFFFF), kServiceApiError);
 }
