@@ -142,9 +142,8 @@ void replace_with_cause(PyObject* new_type, PyObject* text) {
     if (!exc) return;
     if (cause) {
         Py_INCREF(cause.get());
-        PyException_SetCause(exc.get(), cause.get());  // steals
-        Py_INCREF(cause.get());
-        PyException_SetContext(exc.get(), cause.release());  // steals
+        PyException_SetCause(exc.get(), cause.get());        // steals the new reference
+        PyException_SetContext(exc.get(), cause.release());  // steals ours
     }
     PyErr_SetObject(new_type, exc.get());
 }

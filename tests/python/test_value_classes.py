@@ -253,3 +253,36 @@ def test_constructed_objects_are_freed(tq):
         tq.PacketGeneratorConfig(**pg_args(tq))
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda tq: tq.EthInterfaceConfig("abc", [], tq.EthAnegMode.AnegDisabled),
+        lambda tq: tq.EthInterfaceConfig([], [], 0),
+        lambda tq: tq.PacketGeneratorConfig(**pg_args(tq, burst_size=300)),
+        lambda tq: tq.format_ean("x"),
+    ],
+)
+def test_refused_conversions_keep_memory_flat(tq, make):
+    import tracemalloc
+
+    def work():
+        for _ in range(5000):
+            try:
+                make(tq)
+            except (TypeError, OverflowError):
+                pass
+
+    work()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        work()
+        work()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024, f"{grown} bytes kept by 10 000 refused calls"

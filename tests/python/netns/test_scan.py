@@ -1,0 +1,68 @@
+"""Scanning from Python: waits, results, and the lines written for devices
+that are skipped. This file runs in a namespace of its own, so the network
+starts empty."""
+
+import datetime
+import time
+
+import pytest
+
+from simulator import Simulator, run_child, scan
+
+
+class Delta(datetime.timedelta):
+    @property
+    def days(self):
+        return 10**9
+
+
+def test_empty_network_gives_an_empty_list_after_the_full_wait(tq):
+    client = tq.create_client()
+    start = time.monotonic()
+    assert client.scan_for_devices() == []
+    assert time.monotonic() - start >= 0.95
+    start = time.monotonic()
+    assert client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=100)) == []
+    assert time.monotonic() - start >= 0.095
+    assert client.scan_for_devices_with_timeout(timeout=datetime.timedelta(0)) == []
+
+
+def test_timedelta_subclass_is_read_by_its_real_fields(tq):
+    start = time.monotonic()
+    assert tq.create_client().scan_for_devices_with_timeout(Delta(milliseconds=50)) == []
+    assert time.monotonic() - start < 60
+
+
+def test_devices_come_back_sorted_and_connected(tq):
+    models = [
+        {"serial_number": 3, "ean": "4062138020019", "name": "c"},
+        {"serial_number": 1, "ean": "4062138020019", "name": "b"},
+        {"serial_number": 2, "ean": "1234567890128", "name": "a"},
+    ]
+    with Simulator(devices=models):
+        devices = scan(tq, 1, 2, 3)
+        assert [d.get_serial_number() for d in devices] == [2, 1, 3]
+        assert [d.get_name() for d in devices] == ["a", "b", "c"]
+        assert all(type(d) is tq.Device for d in devices)
+
+
+def test_skipped_devices_are_reported_on_standard_output(tq):
+    models = [{"serial_number": 11}, {"serial_number": 12, "protocol_version": 3}]
+    with Simulator("--advertise-refused", devices=models):
+        lines, result, _ = run_child(
+            """
+client = tq.create_client()
+seen = []
+for wait in (300, 1000, 1500, 2000, 3000):
+    seen = [d.get_serial_number() for d in client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=wait))]
+    sys.stdout.flush()
+    if seen:
+        break
+report(seen=seen)
+""",
+            timeout=120,
+        )
+    assert result["seen"] == [11]
+    assert "Encountered a device with newer (incompatible) firmware" in lines
+    assert "Failed to connect to device NetworkError" in lines
+    assert set(lines) <= {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
