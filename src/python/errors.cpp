@@ -115,6 +115,8 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
+bool prepare_internal_fault() { return internal_fault_type() != nullptr; }
+
 void raise_internal_fault(const char* message) noexcept {
     try {
         // Whatever was pending is superseded by the fault.

@@ -27,6 +27,10 @@ const char* exception_name(Exc which);
 // `return raise_error(e);`.
 PyObject* raise_error(const Error& error);
 
+// Creates the internal-fault type ahead of need (the module's execution
+// step), so reporting a fault under memory pressure needs no type creation.
+bool prepare_internal_fault();
+
 // Raises the internal-fault exception (derives directly from BaseException)
 // with `message`. Never throws; if even that fails the process ends.
 void raise_internal_fault(const char* message) noexcept;

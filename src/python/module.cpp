@@ -64,6 +64,7 @@ constexpr Published kClasses[] = {
 // Stops at the first failure; the import then fails with that error.
 int exec_module(PyObject* module) noexcept {
     return guarded([&]() -> int {
+        if (!prepare_internal_fault()) return -1;
         for (Exc e : kPublishedExceptions)
             if (!add(module, exception_name(e), exception_type(e))) return -1;
         for (const auto& c : kClasses)

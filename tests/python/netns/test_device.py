@@ -8,7 +8,7 @@ import struct
 
 import pytest
 
-from simulator import Simulator, scan
+from simulator import Simulator, run_child, scan
 
 UTC = datetime.timezone.utc
 EAN = "4062138020019"
@@ -292,3 +292,48 @@ def test_last_representable_manufacturing_date(tq):
     with Simulator(devices=[{"serial_number": 91, "manufacturing_date": 253_402_300_799}]):
         date = scan(tq, 91)[0].get_manufacturing_date()
     assert date == datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=UTC)
+
+
+def test_a_cpp_exception_becomes_the_internal_fault_and_the_module_stays_usable(tq):
+    # With the address space capped and the free heap used up, the client's
+    # list of 65535 interfaces cannot be allocated: std::bad_alloc reaches the
+    # module boundary and must surface as the internal fault, never unwind
+    # through the interpreter.
+    with Simulator(devices=[{"serial_number": 31, "interfaces": [{}] * 65535}]):
+        _, result, _ = run_child(
+            """
+import resource
+(device,) = scan(tq, 31)
+def vm():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmSize:"):
+            return int(line.split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm(), resource.RLIM_INFINITY))
+filler = []
+try:
+    while True:
+        filler.append(bytes(64 * 1024))
+except MemoryError:
+    pass
+try:
+    device.get_interfaces()
+    outcome = None
+except BaseException as e:
+    outcome = [type(e).__module__, [c.__name__ for c in type(e).__mro__], str(e)]
+del filler
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+try:
+    device.get_name()
+    after = None
+except ValueError as e:
+    after = str(e)
+report(outcome=outcome, after=after, usable=tq.format_ean(0x123))
+"""
+        )
+    module, mro, message = result["outcome"]
+    assert module == "plenko_tq_api"
+    assert mro[1:] == ["BaseException", "object"]
+    assert "bad_alloc" in message
+    # The aborted transaction poisoned the device's connection.
+    assert result["after"] == "Unknown error type FailedToAquireLock"
+    assert result["usable"] == "00-00000-00012-3"
