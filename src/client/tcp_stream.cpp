@@ -59,12 +59,18 @@ TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, 
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         if (errno != EINPROGRESS) return last_error();
+        // A zero timeout means none, as it does for the socket's own timeouts.
+        const bool bounded = timeout > nanoseconds::zero();
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return tl::unexpected<int>(ETIMEDOUT);
+            int wait_ms = -1;
+            if (bounded) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return tl::unexpected<int>(ETIMEDOUT);
+                wait_ms = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
+            }
             pollfd p{s.fd_, POLLOUT, 0};
-            const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+            const int n = ::poll(&p, 1, wait_ms);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return last_error();
             if (n == 0) return tl::unexpected<int>(ETIMEDOUT);

@@ -30,7 +30,7 @@ public:
     ~TcpStream();
 
     // Connects with the attempt bounded by `timeout` (a non-blocking connect
-    // and a poll), then leaves the socket blocking.
+    // and a poll; zero means unbounded), then leaves the socket blocking.
     static IoResult<TcpStream> connect(const SocketAddress& address, std::chrono::nanoseconds timeout);
 
     int fd() const noexcept { return fd_; }

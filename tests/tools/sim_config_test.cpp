@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "client/device.hpp"
 #include "sim/config.hpp"
 #include "sim/simulator.hpp"
 
@@ -121,6 +122,35 @@ TEST(SimReadyLine, lists_every_device_port_in_order) {
               "READY 127.0.0.1:" + std::to_string(sim.port(0)) + " 127.0.0.1:" + std::to_string(sim.port(1)));
     sim.stop();
     sim.stop();  // idempotent
+}
+
+TEST(SimStart, port_in_use_is_an_error_and_leaves_nothing_listening) {
+    Simulator first({DeviceModel{}});
+    first.start();
+    DeviceModel taken;
+    taken.port = first.port(0);
+    Simulator second({DeviceModel{}, taken});
+    EXPECT_THROW(second.start(), std::runtime_error);
+    EXPECT_NO_THROW(second.stop());
+}
+
+TEST(SimFaults, fault_fires_the_given_number_of_times) {
+    Simulator sim({DeviceModel{}});
+    sim.start();
+    ResolvedService s;
+    ServiceAddress a;
+    ServiceAddress::parse("127.0.0.1", a);
+    s.addresses = {a};
+    s.port = sim.port(0);
+    const auto d = Device::connect(s);
+    ASSERT_TRUE(d);
+    sim.set_fault(0, 3, {.error_status = 5, .times = 2});
+    EXPECT_FALSE(d->get_name());
+    EXPECT_FALSE(d->get_name());
+    EXPECT_TRUE(d->get_name());
+    sim.set_fault(0, 3, {.error_status = 5});
+    sim.clear_faults(0);
+    EXPECT_TRUE(d->get_name());
 }
 
 }  // namespace

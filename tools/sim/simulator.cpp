@@ -98,7 +98,17 @@ void Simulator::start() {
         log_file_ = std::fopen(options_.log_path.c_str(), "a");
         if (log_file_ == nullptr) throw std::runtime_error("cannot open log file " + options_.log_path);
     }
-    for (auto& d : devices_) d->listener = listen_on(options_.bind_address, d->model.port, d->port);
+    try {
+        for (auto& d : devices_) d->listener = listen_on(options_.bind_address, d->model.port, d->port);
+    } catch (...) {
+        for (auto& d : devices_) {
+            if (d->listener >= 0) ::close(d->listener);
+            d->listener = -1;
+        }
+        if (log_file_ != nullptr) std::fclose(log_file_);
+        log_file_ = nullptr;
+        throw;
+    }
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
