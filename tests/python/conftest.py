@@ -1,8 +1,4 @@
-"""Finds the built module, the device simulator and the network-namespace harness.
-
-PLENKO_TQ_MODULE_DIR: directory holding plenko_tq_api.abi3.so (default build/src/python).
-PLENKO_TQ_SIM: the plenko-tq-sim executable (default build/tools/sim/plenko-tq-sim).
-"""
+"""Puts the built module and the test helpers on the path (see tqpaths.py)."""
 
 import os
 import sys
@@ -10,15 +6,11 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-MODULE_DIR = Path(os.environ.get("PLENKO_TQ_MODULE_DIR", REPO / "build" / "src" / "python")).resolve()
-SIM = Path(os.environ.get("PLENKO_TQ_SIM", REPO / "build" / "tools" / "sim" / "plenko-tq-sim")).resolve()
-NETNS = REPO / "scripts" / "netns"
-HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from tqpaths import HERE, MODULE_DIR, SIM  # noqa: E402
 
 # The module is imported from the build tree, never from an installed copy.
 sys.path.insert(0, str(MODULE_DIR))
-sys.path.insert(0, str(HERE))
 
 # Children (scripts run by the tests) find the same module and helpers.
 os.environ["PLENKO_TQ_MODULE_DIR"] = str(MODULE_DIR)

@@ -15,7 +15,7 @@ import tempfile
 import time
 from pathlib import Path
 
-SIM = Path(os.environ.get("PLENKO_TQ_SIM", Path(__file__).resolve().parents[2] / "build/tools/sim/plenko-tq-sim"))
+from tqpaths import SIM
 
 
 def in_private_netns():

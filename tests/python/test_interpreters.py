@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import MODULE_DIR
+from tqpaths import MODULE_DIR
 
 
 def interpreters():

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import NETNS, SIM
+from tqpaths import NETNS, SIM
 
 SUITES = sorted(p.name for p in (Path(__file__).parent / "netns").glob("test_*.py"))
 
