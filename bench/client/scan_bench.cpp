@@ -74,8 +74,12 @@ void scan(benchmark::State& state, bool ask_at_browse_start) {
     state.counters["target_ms"] = 30.0 + 2.0 * static_cast<double>(count);
 }
 
-void BM_Scan100ms(benchmark::State& state) { scan(state, true); }
-void BM_Scan100msLibraryQueryOnly(benchmark::State& state) { scan(state, false); }
+void BM_Scan100ms(benchmark::State& state) {
+    scan(state, true);
+}
+void BM_Scan100msLibraryQueryOnly(benchmark::State& state) {
+    scan(state, false);
+}
 
 BENCHMARK(BM_Scan100ms)->Arg(1)->Arg(10)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_Scan100msLibraryQueryOnly)

@@ -148,8 +148,10 @@ tl::expected<void, Failure> AvahiDaemon::shutdown() {
     stopped_ = true;
     bool stopped_cleanly = true;
     if (running_) {
-        // Joins the poll thread; from here on no callback runs.
-        stopped_cleanly = avahi_threaded_poll_stop(poll_) == 0;
+        // Joins the poll thread; from here on no callback runs. (It returns
+        // a positive value on success in this library version: only a
+        // negative one is a failure.)
+        stopped_cleanly = avahi_threaded_poll_stop(poll_) >= 0;
         running_ = false;
     }
     // What resolved during the wait but is still gathering addresses is

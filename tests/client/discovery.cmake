@@ -1,0 +1,17 @@
+# Discovery tests: real mDNS between simulated devices and the client, so they
+# run only inside private network namespaces (the binary re-runs itself
+# through scripts/netns; needs root). Included from CMakeLists.txt.
+if(NOT TARGET plenko-tq-sim)
+  message(STATUS "Discovery tests need the simulator (PLENKO_BUILD_TOOLS)")
+  return()
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/discovery_support.cmake)
+
+add_executable(discovery_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/discovery_main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/dnssd_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/scan_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/discovery_test.cpp)
+target_link_libraries(discovery_tests PRIVATE tq_discovery_support tq_client tq_sim GTest::gmock)
+gtest_discover_tests(discovery_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS discovery TIMEOUT 90)

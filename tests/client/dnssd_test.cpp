@@ -1,0 +1,366 @@
+// The DNS-SD adapter: its event channel, the names and the question it
+// builds, and the libavahi-core daemon against simulated devices on both hosts
+// of the private veth pair.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "client/dnssd.hpp"
+#include "discovery_support.hpp"
+
+namespace tq {
+namespace {
+
+using namespace std::chrono_literals;
+using dnssd::EventKind;
+using dnssd::ServiceEvent;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr const char* kType = "_px-command-api._tcp.local.";
+
+ServiceEvent event_named(EventKind kind, const std::string& name) {
+    return {kind, ResolvedService{name, {}, 0}};
+}
+
+// ---------------------------------------------------------------- channel
+
+TEST(EventChannel, delivers_events_in_the_order_sent) {
+    dnssd::EventChannel channel;
+    for (const char* name : {"a", "b", "c"}) channel.send(event_named(EventKind::ServiceFound, name));
+    for (const char* name : {"a", "b", "c"}) EXPECT_EQ(channel.receive()->service.instance_name, name);
+}
+
+TEST(EventChannel, delivers_what_was_queued_before_closing_then_reports_disconnection) {
+    dnssd::EventChannel channel;
+    channel.send(event_named(EventKind::ServiceResolved, "queued"));
+    channel.close();
+    EXPECT_FALSE(channel.send(event_named(EventKind::ServiceResolved, "too late")));
+    const auto first = channel.receive();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->service.instance_name, "queued");
+    EXPECT_FALSE(channel.receive().has_value());
+    EXPECT_FALSE(channel.receive().has_value());
+}
+
+TEST(EventChannel, closing_wakes_a_blocked_receiver) {
+    dnssd::EventChannel channel;
+    std::atomic<bool> ended{false};
+    std::thread receiver([&] {
+        while (channel.receive()) {
+        }
+        ended = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(ended);
+    channel.close();
+    receiver.join();
+    EXPECT_TRUE(ended);
+}
+
+// ---------------------------------------------------------------- names
+
+struct SplitCase {
+    const char* input;
+    std::optional<std::pair<const char*, const char*>> expected;
+};
+
+class SplitServiceType : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitServiceType, separates_the_type_from_the_domain) {
+    const auto got = dnssd::split_service_type(GetParam().input);
+    ASSERT_EQ(got.has_value(), GetParam().expected.has_value());
+    if (got) {
+        EXPECT_EQ(got->type, GetParam().expected->first);
+        EXPECT_EQ(got->domain, GetParam().expected->second);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SplitServiceType,
+    ::testing::Values(SplitCase{"_px-command-api._tcp.local.", std::pair{"_px-command-api._tcp", "local"}},
+                      SplitCase{"_px-command-api._tcp.local", std::pair{"_px-command-api._tcp", "local"}},
+                      SplitCase{"_http._udp.example.org.", std::pair{"_http._udp", "example.org"}},
+                      SplitCase{"", std::nullopt}, SplitCase{"local.", std::nullopt},
+                      SplitCase{"_px-command-api.local.", std::nullopt}, SplitCase{"_a._tcp.", std::nullopt},
+                      SplitCase{"_a._tcp", std::nullopt}, SplitCase{"px._tcp.local.", std::nullopt}));
+
+std::vector<uint8_t> question_bytes(uint16_t qclass) {
+    std::vector<uint8_t> out = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    for (const std::string label : {"_px-command-api", "_tcp", "local"}) {
+        out.push_back(static_cast<uint8_t>(label.size()));
+        out.insert(out.end(), label.begin(), label.end());
+    }
+    out.insert(out.end(), {0, 0, 12, static_cast<uint8_t>(qclass >> 8), static_cast<uint8_t>(qclass)});
+    return out;
+}
+
+struct QuestionCase {
+    const char* name;
+    bool unicast_response;
+    std::vector<uint8_t> expected;
+};
+
+class PtrQuestion : public ::testing::TestWithParam<QuestionCase> {};
+
+TEST_P(PtrQuestion, encodes_one_ptr_question_with_the_unicast_response_bit_when_asked) {
+    EXPECT_EQ(dnssd::encode_ptr_question(GetParam().name, GetParam().unicast_response), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PtrQuestion,
+                         ::testing::Values(QuestionCase{"_px-command-api._tcp.local", true, question_bytes(0x8001)},
+                                           QuestionCase{"_px-command-api._tcp.local.", true, question_bytes(0x8001)},
+                                           QuestionCase{"_px-command-api._tcp.local", false, question_bytes(0x0001)},
+                                           QuestionCase{"a..local", true, {}}, QuestionCase{".local", true, {}},
+                                           QuestionCase{"a.local..", true, {}}));
+
+TEST(PtrQuestion, refuses_a_label_longer_than_63_bytes) {
+    EXPECT_THAT(dnssd::encode_ptr_question(std::string(64, 'a') + ".local", true), IsEmpty());
+    EXPECT_THAT(dnssd::encode_ptr_question(std::string(63, 'a') + ".local", true), ::testing::Not(IsEmpty()));
+}
+
+// ---------------------------------------------------------------- daemon
+
+// Receives until `done` says so or the time is up; returns everything seen.
+std::vector<ServiceEvent> collect(dnssd::EventChannel& channel, std::chrono::milliseconds limit,
+                                  const std::function<bool(const std::vector<ServiceEvent>&)>& done) {
+    std::vector<ServiceEvent> seen;
+    std::atomic<bool> finished{false};
+    std::thread receiver([&] {
+        while (auto e = channel.receive()) {
+            seen.push_back(std::move(*e));
+            if (done(seen)) break;
+        }
+        finished = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!finished && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    if (!finished) channel.close();
+    receiver.join();
+    return seen;
+}
+
+size_t count_kind(const std::vector<ServiceEvent>& events, EventKind kind, const std::string& prefix = "") {
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const ServiceEvent& e) {
+        return e.kind == kind && e.service.instance_name.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+ServiceAddress address(const std::string& text) {
+    ServiceAddress a;
+    EXPECT_TRUE(ServiceAddress::parse(text, a)) << text;
+    return a;
+}
+
+class Daemon : public ::testing::Test {
+protected:
+    std::unique_ptr<dnssd::ServiceDaemon> start() {
+        auto daemon = dnssd::create_daemon();
+        EXPECT_TRUE(daemon.has_value());
+        return daemon ? std::move(*daemon) : nullptr;
+    }
+};
+
+TEST_F(Daemon, reports_one_resolution_per_instance_with_every_address_of_its_host) {
+    // A device on this host is seen over loopback and over the veth link, on
+    // IPv4 and IPv6: several sightings, one resolution.
+    testing::SimOptions local;
+    local.in_peer = false;
+    local.extra = {
+        "--bind", "::", "--advertise-address", "127.0.0.1", "--advertise-address", "10.77.0.1", "--advertise-address",
+        "fd77::1"};
+    testing::SimOptions remote;
+    const auto sims = testing::start_sims({local, remote});
+    ASSERT_EQ(sims.size(), 2u);
+
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    auto channel = daemon->browse(kType);
+    ASSERT_TRUE(channel.has_value());
+    // Long enough for late duplicates to show up if they were sent.
+    const auto events = collect(**channel, 1500ms, [](const auto&) { return false; });
+    ASSERT_TRUE(daemon->shutdown().has_value());
+
+    std::map<uint16_t, std::vector<ResolvedService>> by_port;
+    for (const auto& e : events) {
+        if (e.kind == EventKind::ServiceResolved) by_port[e.service.port].push_back(e.service);
+    }
+    ASSERT_EQ(by_port.size(), 2u);
+    const unsigned veth = ::if_nametoindex("tq0");
+    const auto& here = by_port[sims[0]->ports[0]];
+    ASSERT_EQ(here.size(), 1u);
+    EXPECT_THAT(here[0].addresses, Contains(address("127.0.0.1")));
+    EXPECT_THAT(here[0].addresses, Contains(address("10.77.0.1")));
+    EXPECT_THAT(here[0].addresses, Contains(address("fd77::1%" + std::to_string(veth))));
+    const auto& there = by_port[sims[1]->ports[0]];
+    ASSERT_EQ(there.size(), 1u);
+    // IPv6 addresses carry the interface they were seen on.
+    EXPECT_THAT(there[0].addresses,
+                ::testing::UnorderedElementsAre(address("10.77.0.2"), address("fd77::2%" + std::to_string(veth))));
+}
+
+TEST_F(Daemon, a_withdrawn_instance_is_removed_and_a_new_advertisement_resolves_again) {
+    auto sim = std::make_unique<testing::Sim>(testing::SimOptions{});
+    ASSERT_TRUE(sim->wait_ready());
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    auto channel = daemon->browse(kType);
+    ASSERT_TRUE(channel.has_value());
+    auto events = collect(**channel, 3s, [](const auto& seen) { return count_kind(seen, EventKind::ServiceResolved); });
+    ASSERT_EQ(count_kind(events, EventKind::ServiceResolved), 1u);
+    const std::string first = events.back().service.instance_name;
+
+    sim->stop();  // goodbye packets
+    events = collect(**channel, 3s, [](const auto& seen) { return count_kind(seen, EventKind::ServiceRemoved); });
+    ASSERT_EQ(count_kind(events, EventKind::ServiceRemoved), 1u);
+    EXPECT_EQ(events.back().service.instance_name, first);
+
+    sim = std::make_unique<testing::Sim>(testing::SimOptions{});
+    ASSERT_TRUE(sim->wait_ready());
+    events = collect(**channel, 3s, [](const auto& seen) { return count_kind(seen, EventKind::ServiceResolved); });
+    ASSERT_EQ(count_kind(events, EventKind::ServiceResolved), 1u);
+    EXPECT_EQ(events.back().service.port, sim->ports[0]);
+    EXPECT_TRUE(daemon->shutdown().has_value());
+}
+
+TEST_F(Daemon, shutdown_disconnects_the_channel_and_wakes_its_receiver) {
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    auto channel = daemon->browse(kType);
+    ASSERT_TRUE(channel.has_value());
+    std::vector<ServiceEvent> seen;
+    std::thread receiver([&] {
+        while (auto e = (*channel)->receive()) seen.push_back(*e);
+    });
+    std::this_thread::sleep_for(50ms);
+    const bool stopped = daemon->shutdown().has_value();
+    std::atomic<bool> joined{false};
+    std::atomic<bool> forced{false};
+    std::thread watchdog([&] {
+        // Ends the test instead of hanging it if the channel stayed connected.
+        for (int i = 0; i < 200 && !joined; ++i) std::this_thread::sleep_for(10ms);
+        if (!joined) {
+            forced = true;
+            (*channel)->close();
+        }
+    });
+    receiver.join();
+    joined = true;
+    watchdog.join();
+    const bool woke_by_itself = !forced;
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(woke_by_itself);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().kind, EventKind::SearchStarted);
+    EXPECT_EQ(seen.back().kind, EventKind::SearchStopped);
+    EXPECT_TRUE(daemon->shutdown().has_value());  // again: nothing to do
+}
+
+TEST_F(Daemon, refuses_a_second_browse_and_browsing_after_shutdown) {
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    ASSERT_TRUE(daemon->browse(kType).has_value());
+    EXPECT_EQ(daemon->browse(kType).error(), dnssd::Failure::Browse);
+    ASSERT_TRUE(daemon->shutdown().has_value());
+    EXPECT_EQ(daemon->browse(kType).error(), dnssd::Failure::Browse);
+}
+
+class BadServiceType : public Daemon, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadServiceType, fails_to_browse) {
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    const auto browse = daemon->browse(GetParam());
+    ASSERT_FALSE(browse.has_value());
+    EXPECT_EQ(browse.error(), dnssd::Failure::Browse);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadServiceType,
+                         ::testing::Values("", "local.", "no-underscore._tcp.local.", "_x._carrier-pigeon.local.",
+                                           "_px-command-api._tcp"));
+
+// One socket per family on UDP 5353 without address reuse: the library can
+// bind neither, which is the one way creating the daemon fails.
+TEST_F(Daemon, cannot_be_created_while_another_program_holds_port_5353_exclusively) {
+    const int v4 = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int v6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a4{};
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(5353);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(5353);
+    const int one = 1;
+    ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    ASSERT_EQ(::bind(v4, reinterpret_cast<sockaddr*>(&a4), sizeof a4), 0);
+    ASSERT_EQ(::bind(v6, reinterpret_cast<sockaddr*>(&a6), sizeof a6), 0);
+    const auto daemon = dnssd::create_daemon();
+    ::close(v4);
+    ::close(v6);
+    ASSERT_FALSE(daemon.has_value());
+    EXPECT_EQ(daemon.error(), dnssd::Failure::CreateDaemon);
+    // Free again, it works.
+    EXPECT_TRUE(dnssd::create_daemon().has_value());
+}
+
+TEST_F(Daemon, writes_nothing_to_standard_error) {
+    // The library's default log prints every level to stderr.
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int file = ::memfd_create("stderr", MFD_CLOEXEC);
+    ::dup2(file, 2);
+    {
+        auto daemon = dnssd::create_daemon();
+        if (daemon) {
+            (void)(*daemon)->browse(kType);
+            std::this_thread::sleep_for(200ms);
+            (void)(*daemon)->shutdown();
+        }
+    }
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    const off_t written = ::lseek(file, 0, SEEK_END);
+    ::close(file);
+    EXPECT_EQ(written, 0);
+}
+
+size_t thread_count() {
+    return static_cast<size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator{}));
+}
+
+TEST_F(Daemon, repeated_create_browse_shutdown_cycles_leave_no_thread_behind) {
+    const size_t before = thread_count();
+    for (int i = 0; i < 20; ++i) {
+        auto daemon = start();
+        ASSERT_TRUE(daemon);
+        auto channel = daemon->browse(kType);
+        ASSERT_TRUE(channel.has_value());
+        ASSERT_TRUE(daemon->shutdown().has_value());
+        while ((*channel)->receive()) {
+        }
+    }
+    EXPECT_EQ(thread_count(), before);
+}
+
+TEST_F(Daemon, the_question_at_browse_start_goes_out_on_loopback_and_the_veth_link) {
+    // IPv4 on lo and tq0, IPv6 on tq0 (the kernel refuses IPv6 multicast on lo).
+    EXPECT_EQ(dnssd::send_ptr_question("_px-command-api._tcp.local", true), 3u);
+}
+
+}  // namespace
+}  // namespace tq
