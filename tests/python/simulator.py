@@ -23,11 +23,12 @@ def in_private_netns():
 
 
 class Simulator:
-    def __init__(self, *args, devices=None, advertise=True, workdir=None):
-        """args: plenko-tq-sim flags; devices: a list of device models (JSON)."""
+    def __init__(self, *args, devices=None, advertise=True, log=True, workdir=None):
+        """args: plenko-tq-sim flags; devices: a list of device models (JSON);
+        log: record every request (off for benchmarks)."""
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="tq-sim-"))
         self.log_path = self.workdir / f"requests-{os.getpid()}-{id(self)}.log"
-        cmd = [str(SIM), "--log", str(self.log_path), *args]
+        cmd = [str(SIM), *(["--log", str(self.log_path)] if log else []), *args]
         if devices is not None:
             config = self.workdir / f"devices-{id(self)}.json"
             config.write_text(json.dumps({"devices": devices}))
