@@ -20,7 +20,8 @@ PyObject* datetime_objects() {
         if (!timedelta || !datetime || !timezone) return nullptr;
         PyRef utc = PyRef::steal(PyObject_GetAttrString(timezone.get(), "utc"));
         if (!utc) return nullptr;
-        PyRef epoch = PyRef::steal(PyObject_CallFunction(datetime.get(), "iiiiiiiO", 1970, 1, 1, 0, 0, 0, 0, utc.get()));
+        PyRef epoch =
+            PyRef::steal(PyObject_CallFunction(datetime.get(), "iiiiiiiO", 1970, 1, 1, 0, 0, 0, 0, utc.get()));
         // On the class itself these are the descriptors (member descriptors of
         // the C implementation, properties of the pure-Python one).
         PyRef days = PyRef::steal(PyObject_GetAttrString(timedelta.get(), "days"));

@@ -38,10 +38,11 @@ struct FixedString {
 inline PyObject* to_python(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
-inline PyObject* to_python(bool b) { return PyBool_FromLong(b); }
+inline PyObject* to_python(bool b) {
+    return PyBool_FromLong(b);
+}
 template <std::unsigned_integral U>
-    requires(!std::same_as<U, bool>)
-PyObject* to_python(U v) {
+requires(!std::same_as<U, bool>) PyObject* to_python(U v) {
     return PyLong_FromUnsignedLongLong(v);
 }
 template <PyEnum E>
@@ -55,14 +56,12 @@ PyObject* to_python(E e) {
 PyObject* to_python(std::chrono::sys_seconds t);
 
 template <class T>
-    requires kHasClass<T>
-PyObject* to_python(T value) {
+requires kHasClass<T> PyObject* to_python(T value) {
     return new_object<T>(std::move(value));
 }
 
 template <class T>
-    requires(PyEnum<T> || kHasClass<T>)
-PyObject* to_python(std::vector<T> values) {
+requires(PyEnum<T> || kHasClass<T>) PyObject* to_python(std::vector<T> values) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < values.size(); ++i) {
@@ -259,7 +258,8 @@ bool load_arguments(std::tuple<Conv...>& convs, const std::array<PyObject*, N>& 
             return false;
         };
         return (one(std::get<I>(convs), I) && ...);
-    }(std::index_sequence_for<Conv...>{});
+    }
+    (std::index_sequence_for<Conv...>{});
 }
 
 }  // namespace tq::py

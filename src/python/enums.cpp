@@ -10,8 +10,7 @@ namespace tq::py {
 namespace {
 
 struct EnumObject {
-    PyObject_HEAD
-    uint8_t value;
+    PyObject_HEAD uint8_t value;
 };
 
 // Type names must outlive the types (older interpreters keep the pointer), so
@@ -112,9 +111,9 @@ bool enum_from_python(PyObject* obj, E& out) {
     return true;
 }
 
-#define TQ_INSTANTIATE_ENUM(E)                          \
-    template PyTypeObject* enum_type<E>();              \
-    template PyObject* enum_member<E>(E);               \
+#define TQ_INSTANTIATE_ENUM(E)             \
+    template PyTypeObject* enum_type<E>(); \
+    template PyObject* enum_member<E>(E);  \
     template bool enum_from_python<E>(PyObject*, E&);
 TQ_INSTANTIATE_ENUM(EthLinkSpeed)
 TQ_INSTANTIATE_ENUM(EthRole)

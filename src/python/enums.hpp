@@ -12,7 +12,9 @@
 namespace tq::py {
 
 template <class E>
-concept PyEnum = std::is_enum_v<E> && requires { EnumInfo<E>::members; };
+concept PyEnum = std::is_enum_v<E> && requires {
+    EnumInfo<E>::members;
+};
 
 // Borrowed; nullptr with an error set on failure.
 template <PyEnum E>

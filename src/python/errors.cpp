@@ -79,9 +79,8 @@ ProcessCell g_internal_fault_cell;
 }
 
 PyObject* internal_fault_type() {
-    return g_internal_fault_cell.get([] {
-        return PyErr_NewExceptionWithDoc(kInternalFaultName, kInternalFaultDoc, PyExc_BaseException, nullptr);
-    });
+    return g_internal_fault_cell.get(
+        [] { return PyErr_NewExceptionWithDoc(kInternalFaultName, kInternalFaultDoc, PyExc_BaseException, nullptr); });
 }
 
 }  // namespace
@@ -115,7 +114,9 @@ PyObject* raise_error(const Error& error) {
     return nullptr;
 }
 
-bool prepare_internal_fault() { return internal_fault_type() != nullptr; }
+bool prepare_internal_fault() {
+    return internal_fault_type() != nullptr;
+}
 
 void raise_internal_fault(const char* message) noexcept {
     try {

@@ -12,11 +12,16 @@
 
 namespace tq::py {
 
-enum class Exc { OperationFailed, OperationNotPermitted, OperationNotSupportedByDevice, OperationNotSupportedByInterface, ApiNotAvailableInProtocolVersion };
-inline constexpr Exc kPublishedExceptions[] = {Exc::OperationFailed, Exc::OperationNotPermitted,
-                                               Exc::OperationNotSupportedByDevice,
-                                               Exc::OperationNotSupportedByInterface,
-                                               Exc::ApiNotAvailableInProtocolVersion};
+enum class Exc {
+    OperationFailed,
+    OperationNotPermitted,
+    OperationNotSupportedByDevice,
+    OperationNotSupportedByInterface,
+    ApiNotAvailableInProtocolVersion
+};
+inline constexpr Exc kPublishedExceptions[] = {
+    Exc::OperationFailed, Exc::OperationNotPermitted, Exc::OperationNotSupportedByDevice,
+    Exc::OperationNotSupportedByInterface, Exc::ApiNotAvailableInProtocolVersion};
 
 // Borrowed, process-wide; nullptr with the internal fault raised on failure.
 PyObject* exception_type(Exc which);

@@ -67,7 +67,9 @@ void CallbacksBridge::call_with(const char* name, PyObject* arg) noexcept {
     }
 }
 
-void CallbacksBridge::update_started(uint64_t total_bytes) { call_with("update_started", to_python(total_bytes)); }
+void CallbacksBridge::update_started(uint64_t total_bytes) {
+    call_with("update_started", to_python(total_bytes));
+}
 
 void CallbacksBridge::report_progress(uint64_t total_transferred_bytes) {
     call_with("report_progress", to_python(total_transferred_bytes));

@@ -70,6 +70,8 @@ PyMethodDef function_defs[] = {
 
 }  // namespace
 
-std::span<PyMethodDef> module_functions() { return function_defs; }
+std::span<PyMethodDef> module_functions() {
+    return function_defs;
+}
 
 }  // namespace tq::py

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "client/lock_wait.hpp"
 #include "python/convert.hpp"
@@ -29,13 +30,20 @@ namespace tq::py {
 class LockWaitScope {
 public:
     LockWaitScope() noexcept : previous_(lock_wait_hook()) { set_lock_wait_hook(&hook_); }
-    ~LockWaitScope() { set_lock_wait_hook(previous_); }
+    ~LockWaitScope() {
+        set_lock_wait_hook(previous_);
+        // Released but never taken back (the wait ended by an exception):
+        // the interpreter lock must be held again before any Python code runs.
+        if (saved_) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    }
     LockWaitScope(const LockWaitScope&) = delete;
     LockWaitScope& operator=(const LockWaitScope&) = delete;
 
 private:
     static void release(void* ctx) { *static_cast<PyThreadState**>(ctx) = PyEval_SaveThread(); }
-    static void reacquire(void* ctx) { PyEval_RestoreThread(*static_cast<PyThreadState**>(ctx)); }
+    static void reacquire(void* ctx) {
+        PyEval_RestoreThread(std::exchange(*static_cast<PyThreadState**>(ctx), nullptr));
+    }
 
     PyThreadState* saved_ = nullptr;
     LockWaitHook hook_{&release, &reacquire, &saved_};

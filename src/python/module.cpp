@@ -85,7 +85,14 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "plenko_tq_api", "TQ API for Python module", 0, nullptr, module_slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "plenko_tq_api",
+    "TQ API for Python module",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

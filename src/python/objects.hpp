@@ -14,8 +14,7 @@ namespace tq::py {
 // A Python object owning one client value.
 template <class T>
 struct Box {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 template <class T>
@@ -57,7 +56,9 @@ PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // PyType_FromSpec for the module's classes; the type is kept for the life of
 // the process by its cell.
-inline PyObject* make_type(PyType_Spec& spec) { return PyType_FromSpec(&spec); }
+inline PyObject* make_type(PyType_Spec& spec) {
+    return PyType_FromSpec(&spec);
+}
 
 // Cast helpers for method and slot tables.
 template <class F>

@@ -8,18 +8,15 @@ namespace {
 using T = PacketGeneratorConfig;
 
 PyGetSetDef properties[] = {
-    property_def<"enabled", &T::enabled>(),
-    property_def<"payload_size", &T::payload_size>(),
-    property_def<"payload_type", &T::payload_type>(),
-    property_def<"validity", &T::validity>(),
-    property_def<"burst_size", &T::burst_size>(),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    property_def<"enabled", &T::enabled>(),           property_def<"payload_size", &T::payload_size>(),
+    property_def<"payload_type", &T::payload_type>(), property_def<"validity", &T::validity>(),
+    property_def<"burst_size", &T::burst_size>(),     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyObject* packet_generator_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return construct<T, "PacketGeneratorConfig", Field<"enabled", &T::enabled>,
-                     Field<"payload_size", &T::payload_size>, Field<"payload_type", &T::payload_type>,
-                     Field<"validity", &T::validity>, Field<"burst_size", &T::burst_size>>(type, args, kwargs);
+    return construct<T, "PacketGeneratorConfig", Field<"enabled", &T::enabled>, Field<"payload_size", &T::payload_size>,
+                     Field<"payload_type", &T::payload_type>, Field<"validity", &T::validity>,
+                     Field<"burst_size", &T::burst_size>>(type, args, kwargs);
 }
 
 constexpr const char* kDoc =

@@ -11,6 +11,8 @@ from __future__ import annotations
 import datetime
 from typing import ClassVar, Protocol, Sequence, final
 
+from typing_extensions import disjoint_base
+
 __all__ = [
     "OperationFailed",
     "OperationNotPermitted",
@@ -340,6 +342,9 @@ class _FirmwareUpdateCallbacksLike(Protocol):
     def start_finalizing(self) -> object: ...
     def update_finished(self, update_result: FirmwareUpdateResult, /) -> object: ...
 
+# Subclassable, but its instances have a C layout of their own, so it cannot
+# be combined with another such base in one class.
+@disjoint_base
 class FirmwareUpdateCallbacks:
     """The FirmwareUpdateCallbacks is a base class to let user
     of update_firmware_from_blob or update_firmware_from_path track

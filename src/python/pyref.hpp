@@ -64,8 +64,9 @@ private:
             return nullptr;
         }
         if (!creating_.try_lock()) {
-            Py_BEGIN_ALLOW_THREADS creating_.lock();
-            Py_END_ALLOW_THREADS
+            PyThreadState* saved = PyEval_SaveThread();
+            creating_.lock();
+            PyEval_RestoreThread(saved);
         }
         std::unique_lock lock(creating_, std::adopt_lock);
         if (PyObject* v = value_.load(std::memory_order_acquire)) return v;

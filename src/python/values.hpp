@@ -40,7 +40,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         T value{};
         [&]<size_t... I>(std::index_sequence<I...>) {
             ((value.*(Fields::member) = std::get<I>(convs).get()), ...);
-        }(std::index_sequence_for<Fields...>{});
+        }
+        (std::index_sequence_for<Fields...>{});
         PyObject* obj = PyType_GenericAlloc(type, 0);
         if (!obj) return nullptr;
         ::new (static_cast<void*>(&value_of<T>(obj))) T(std::move(value));
