@@ -166,3 +166,19 @@ def test_only_the_init_function_is_exported(module_path):
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_plenko_tq_api"]
 
+
+
+try:
+    from hypothesis import given
+    from hypothesis import strategies as st
+except ImportError:  # pragma: no cover - the project's venv has hypothesis
+    given = None
+
+if given is not None:
+
+    @given(st.integers(min_value=0, max_value=2**64 - 1))
+    def test_format_ean_matches_the_group_rule_for_every_u64(tq, ean):
+        groups = [(ean >> 44) & 0xFFF, (ean >> 24) & 0xFFFFF, (ean >> 4) & 0xFFFFF, ean & 0xF]
+        expected = f"{groups[0]:02x}-{groups[1]:05x}-{groups[2]:05x}-{groups[3]}"
+        assert tq.format_ean(ean) == expected
+        assert tq.format_ean(ean=ean) == expected
