@@ -9,7 +9,7 @@
 from __future__ import annotations
 
 import datetime
-from typing import ClassVar, Protocol, Sequence, final
+from typing import ClassVar, Protocol, Sequence, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -313,6 +313,7 @@ class CableTestResult:
 # What the configuration setters accept: they read the attributes by name, so
 # any object carrying them works, not only the value classes above.
 
+@type_check_only
 class _EthInterfaceConfigLike(Protocol):
     @property
     def role(self) -> Sequence[EthRole]: ...
@@ -321,6 +322,7 @@ class _EthInterfaceConfigLike(Protocol):
     @property
     def aneg_mode(self) -> EthAnegMode: ...
 
+@type_check_only
 class _PacketGeneratorConfigLike(Protocol):
     @property
     def enabled(self) -> bool: ...
@@ -336,6 +338,7 @@ class _PacketGeneratorConfigLike(Protocol):
 # What the firmware update calls back. The update looks the four methods up by
 # name and calls them positionally; what they return is discarded.
 
+@type_check_only
 class _FirmwareUpdateCallbacksLike(Protocol):
     def update_started(self, total_bytes: int, /) -> object: ...
     def report_progress(self, total_transferred_bytes: int, /) -> object: ...
