@@ -19,21 +19,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("A client, used for scanning for devices.")},
-    {Py_tp_methods, methods},
-    {Py_tp_new, slot_fn(&refuse_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.Client", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<Client>() {
-    return cached_type(cell, spec);
+    return class_type<Client>(
+        cell, {.name = "plenko_tq_api.Client", .doc = "A client, used for scanning for devices.", .methods = methods});
 }
 
 }  // namespace tq::py

@@ -23,21 +23,13 @@ constexpr const char* kDoc =
     "Error since last read\n    peak_mse (u8): Peak Mean Square Error\n    peak_mse_worst (u8): Worst Peak Mean "
     "Square Error since last read";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_getset, properties},
-    {Py_tp_new, slot_fn(&refuse_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.DcqReading", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<DcqReading>() {
-    return cached_type(cell, spec);
+    return class_type<DcqReading>(cell, {.name = "plenko_tq_api.DcqReading", .doc = kDoc, .properties = properties});
 }
 
 }  // namespace tq::py

@@ -53,21 +53,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Device class, used for all device operations")},
-    {Py_tp_methods, methods},
-    {Py_tp_new, slot_fn(&refuse_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.Device", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<Device>() {
-    return cached_type(cell, spec);
+    return class_type<Device>(
+        cell,
+        {.name = "plenko_tq_api.Device", .doc = "Device class, used for all device operations", .methods = methods});
 }
 
 }  // namespace tq::py

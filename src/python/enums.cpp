@@ -62,7 +62,7 @@ PyObject* create_enum_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {EnumNames<E>::qualified.data(), sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyRef type = PyRef::steal(make_type(spec));
+    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
     if (!type) return nullptr;
     auto& members = EnumState<E>::members;
     for (size_t i = 0; i < members.size(); ++i) {

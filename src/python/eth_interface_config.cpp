@@ -26,21 +26,16 @@ constexpr const char* kDoc =
     "configuration\n    role ([EthRole]): The roles in this configuration\n    aneg_mode (EthAnegMode): The aneg "
     "mode in this configuration";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_getset, properties},
-    {Py_tp_new, slot_fn(&eth_interface_config_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.EthInterfaceConfig", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<EthInterfaceConfig>() {
-    return cached_type(cell, spec);
+    return class_type<EthInterfaceConfig>(cell, {.name = "plenko_tq_api.EthInterfaceConfig",
+                                                 .doc = kDoc,
+                                                 .properties = properties,
+                                                 .construct = &eth_interface_config_new});
 }
 
 }  // namespace tq::py

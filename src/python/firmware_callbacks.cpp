@@ -146,24 +146,17 @@ PyObject* callbacks_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     });
 }
 
-PyType_Slot callbacks_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kCallbacksDoc)},
-    {Py_tp_methods, callbacks_methods},
-    {Py_tp_new, slot_fn(&callbacks_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<CallbacksBase>)},
-    {0, nullptr},
-};
-
-PyType_Spec callbacks_spec = {"plenko_tq_api.FirmwareUpdateCallbacks", sizeof(Box<CallbacksBase>), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, callbacks_slots};
-
 ProcessCell g_callbacks_type;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<CallbacksBase>() {
-    return reinterpret_cast<PyTypeObject*>(g_callbacks_type.get([] { return make_type(callbacks_spec); }));
+    return class_type<CallbacksBase>(g_callbacks_type, {.name = "plenko_tq_api.FirmwareUpdateCallbacks",
+                                                        .doc = kCallbacksDoc,
+                                                        .methods = callbacks_methods,
+                                                        .construct = &callbacks_new,
+                                                        .subclassable = true});
 }
 
 }  // namespace tq::py

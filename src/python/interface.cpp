@@ -57,21 +57,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// No docstring: __doc__ is None.
-PyType_Slot slots[] = {
-    {Py_tp_methods, methods},
-    {Py_tp_new, slot_fn(&refuse_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.Interface", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<Interface>() {
-    return cached_type(cell, spec);
+    // No docstring: __doc__ is None.
+    return class_type<Interface>(cell, {.name = "plenko_tq_api.Interface", .methods = methods});
 }
 
 }  // namespace tq::py

@@ -20,21 +20,14 @@ constexpr const char* kDoc =
     "(EthInterfaceStatus): The interfaces\n        EthInterfaceStatus (if the interface type is an ethernate\n     "
     "   interface)";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_getset, properties},
-    {Py_tp_new, slot_fn(&refuse_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.InterfaceStatus", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<InterfaceStatus>() {
-    return cached_type(cell, spec);
+    return class_type<InterfaceStatus>(
+        cell, {.name = "plenko_tq_api.InterfaceStatus", .doc = kDoc, .properties = properties});
 }
 
 }  // namespace tq::py

@@ -54,12 +54,6 @@ void dealloc_box(PyObject* self) noexcept {
 // before 3.10).
 PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// PyType_FromSpec for the module's classes; the type is kept for the life of
-// the process by its cell.
-inline PyObject* make_type(PyType_Spec& spec) {
-    return PyType_FromSpec(&spec);
-}
-
 // Cast helpers for method and slot tables.
 template <class F>
 void* slot_fn(F* f) noexcept {
@@ -74,9 +68,33 @@ PyCFunction method_fn(F* f) noexcept {
 
 namespace tq::py {
 
-// The class for `spec`, created on first use and kept for the process.
-inline PyTypeObject* cached_type(ProcessCell& cell, PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(cell.get([&] { return make_type(spec); }));
+// What distinguishes one of the module's classes from another.
+struct ClassSpec {
+    const char* name;  // "plenko_tq_api.X"; kept by older interpreters, so static
+    const char* doc = nullptr;
+    PyMethodDef* methods = nullptr;
+    PyGetSetDef* properties = nullptr;
+    newfunc construct = &refuse_new;
+    bool subclassable = false;
+};
+
+// The class holding a T, created from `spec` on first use and kept for the
+// life of the process by `cell`.
+template <class T>
+PyTypeObject* class_type(ProcessCell& cell, const ClassSpec& spec) {
+    return reinterpret_cast<PyTypeObject*>(cell.get([&] {
+        PyType_Slot slots[6];
+        size_t n = 0;
+        if (spec.doc) slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
+        if (spec.methods) slots[n++] = {Py_tp_methods, spec.methods};
+        if (spec.properties) slots[n++] = {Py_tp_getset, spec.properties};
+        slots[n++] = {Py_tp_new, slot_fn(spec.construct)};
+        slots[n++] = {Py_tp_dealloc, slot_fn(&dealloc_box<T>)};
+        slots[n] = {0, nullptr};
+        const unsigned flags = Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0);
+        PyType_Spec type_spec = {spec.name, static_cast<int>(sizeof(Box<T>)), 0, flags, slots};
+        return PyType_FromSpec(&type_spec);
+    }));
 }
 
 }  // namespace tq::py

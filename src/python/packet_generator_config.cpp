@@ -25,21 +25,16 @@ constexpr const char* kDoc =
     "payload_size(PgPayloadSize): Payload size\n    payload_type(PgPayloadType): Payload type\n    "
     "validity(PgPacketValidity): Packet validity\n    burst_size(u8): Burst size (0 => continous)";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_getset, properties},
-    {Py_tp_new, slot_fn(&packet_generator_config_new)},
-    {Py_tp_dealloc, slot_fn(&dealloc_box<T>)},
-    {0, nullptr},
-};
-PyType_Spec spec = {"plenko_tq_api.PacketGeneratorConfig", sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT, slots};
 ProcessCell cell;
 
 }  // namespace
 
 template <>
 PyTypeObject* python_type<PacketGeneratorConfig>() {
-    return cached_type(cell, spec);
+    return class_type<PacketGeneratorConfig>(cell, {.name = "plenko_tq_api.PacketGeneratorConfig",
+                                                    .doc = kDoc,
+                                                    .properties = properties,
+                                                    .construct = &packet_generator_config_new});
 }
 
 }  // namespace tq::py
