@@ -8,15 +8,21 @@
 #include <avahi-core/core.h>
 #include <avahi-core/lookup.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "client/avahi_support.hpp"
 #include "client/dnssd.hpp"
+#include "client/dnssd_wire.hpp"
 
 namespace tq::dnssd {
 
@@ -43,6 +49,14 @@ struct Instance {
     AvahiTimeout* settle = nullptr;
     bool settling = false;
     bool reported = false;
+    bool asked_for_srv = false;
+};
+
+// A socket of our own for legacy unicast queries, watched by the poll.
+struct QuerySocket {
+    int family = 0;
+    int fd = -1;
+    AvahiWatch* watch = nullptr;
 };
 
 class AvahiDaemon final : public ServiceDaemon {
@@ -53,6 +67,8 @@ public:
     ~AvahiDaemon() override { (void)shutdown(); }
 
     bool start();
+    // Answers to our own questions carry it back; anything else is ignored.
+    void set_query_id(uint16_t id) { query_id_ = id; }
     tl::expected<std::shared_ptr<EventChannel>, Failure> browse(std::string_view service_type) override;
     tl::expected<void, Failure> shutdown() override;
 
@@ -67,6 +83,12 @@ private:
     static void on_address(AvahiSRecordBrowser*, AvahiIfIndex interface, AvahiProtocol, AvahiBrowserEvent event,
                            AvahiRecord* record, AvahiLookupResultFlags, void* instance);
     static void on_settled(AvahiTimeout*, void* instance);
+    static void on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* self);
+
+    void ask_directly();
+    void answered(const wire::Response& answer, unsigned interface, int fd, const sockaddr_storage& from,
+                  socklen_t from_size);
+    Instance& instance_named(const std::string& name);
 
     void sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
     void lost(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
@@ -86,6 +108,8 @@ private:
     std::string type_;
     std::string domain_;
     std::map<std::string, std::unique_ptr<Instance>> instances_;
+    std::vector<QuerySocket> query_sockets_;
+    uint16_t query_id_ = 0;
     bool running_ = false;
     bool stopped_ = false;
 };
@@ -127,19 +151,38 @@ tl::expected<std::shared_ptr<EventChannel>, Failure> AvahiDaemon::browse(std::st
     avahi_threaded_poll_lock(poll_);
     browser_ = avahi_s_service_browser_new(server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(), domain_.c_str(),
                                            AvahiLookupFlags(0), on_browse, this);
+    if (browser_ != nullptr && options_.ask_at_browse_start) {
+        const AvahiPoll* api = avahi_threaded_poll_get(poll_);
+        for (const int family : {AF_INET, AF_INET6}) {
+            QuerySocket socket{family, open_legacy_query_socket(family), nullptr};
+            if (socket.fd < 0) continue;
+            socket.watch = api->watch_new(api, socket.fd, AVAHI_WATCH_IN, on_query_answer, this);
+            if (socket.watch == nullptr) {
+                ::close(socket.fd);
+                continue;
+            }
+            query_sockets_.push_back(socket);
+        }
+    }
     avahi_threaded_poll_unlock(poll_);
     if (browser_ == nullptr) {
         channel_.reset();
         return tl::unexpected(Failure::Browse);
     }
     channel_->send(ServiceEvent{EventKind::SearchStarted, {}});
-    // The library holds its first query back for 100 ms and responders add
-    // up to 120 ms more, longer than a short scan. Asking at once, for a
-    // unicast answer, also gets past responders that suppress a multicast
-    // answer they sent moments ago (to a previous scan, or their own
-    // announcement). The answers land in the server's cache, where the
-    // browser just created picks them up.
-    if (options_.ask_at_browse_start) send_ptr_question(type_ + "." + domain_, true);
+    if (options_.ask_at_browse_start) {
+        // The library holds its first query back for 100 ms and responders
+        // delay a multicast answer by 20 to 120 ms more: longer than a short
+        // scan. So we ask at once, twice over. The unicast-response question
+        // from port 5353 gets past responders that suppress a multicast
+        // answer they sent moments ago (to a previous scan, or their own
+        // announcement), and its answers land in the server's cache where
+        // the browser just created finds them. The legacy unicast question
+        // is answered at once, by unicast, with the instances and as many of
+        // their records as fit; we read those answers ourselves.
+        send_ptr_question(type_ + "." + domain_, true);
+        ask_directly();
+    }
     return channel_;
 }
 
@@ -163,6 +206,12 @@ tl::expected<void, Failure> AvahiDaemon::shutdown() {
     instances_.clear();
     if (browser_ != nullptr) avahi_s_service_browser_free(browser_);
     browser_ = nullptr;
+    for (const QuerySocket& socket : query_sockets_) {
+        const AvahiPoll* api = avahi_threaded_poll_get(poll_);
+        if (socket.watch != nullptr) api->watch_free(socket.watch);
+        ::close(socket.fd);
+    }
+    query_sockets_.clear();
     if (server_ != nullptr) avahi_server_free(server_);
     server_ = nullptr;
     if (poll_ != nullptr) avahi_threaded_poll_free(poll_);
@@ -184,7 +233,7 @@ void AvahiDaemon::on_browse(AvahiSServiceBrowser*, AvahiIfIndex interface, Avahi
     if (event == AVAHI_BROWSER_REMOVE) daemon->lost(interface, protocol, name);
 }
 
-void AvahiDaemon::sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name) {
+Instance& AvahiDaemon::instance_named(const std::string& name) {
     auto& slot = instances_[name];
     if (!slot) {
         slot = std::make_unique<Instance>();
@@ -192,7 +241,11 @@ void AvahiDaemon::sighted(AvahiIfIndex interface, AvahiProtocol protocol, const 
         slot->name = name;
         channel_->send(ServiceEvent{EventKind::ServiceFound, ResolvedService{name, {}, 0}});
     }
-    Instance& instance = *slot;
+    return *slot;
+}
+
+void AvahiDaemon::sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name) {
+    Instance& instance = instance_named(name);
     instance.sightings.emplace(interface, protocol);
     if (instance.resolver != nullptr) return;
     // The text record is not used and the addresses come from the host
@@ -224,7 +277,9 @@ void AvahiDaemon::on_resolve(AvahiSServiceResolver*, AvahiIfIndex, AvahiProtocol
 }
 
 void AvahiDaemon::resolved(Instance& instance, const char* host, uint16_t port) {
-    const bool host_changed = !instance.resolved || instance.host != host;
+    // Our own answers and the library's may spell the host in other cases.
+    const bool host_changed =
+        !instance.resolved || !wire::same_name(wire::split_name(instance.host), wire::split_name(host));
     if (instance.resolved && !host_changed && instance.port == port) return;  // same data again
     if (host_changed) {
         release_host(instance);
@@ -310,6 +365,98 @@ void AvahiDaemon::report(Instance& instance) {
         ServiceEvent{EventKind::ServiceResolved, ResolvedService{instance.name, instance.addresses, instance.port}});
 }
 
+void AvahiDaemon::ask_directly() {
+    const std::vector<uint8_t> question =
+        wire::encode_question(query_id_, wire::split_name(type_ + "." + domain_), wire::kTypePtr, false);
+    if (question.empty()) return;
+    for (const QuerySocket& socket : query_sockets_) {
+        for (const LinkInterface& via : mdns_interfaces(socket.family)) {
+            send_to_group(socket.fd, socket.family, via, question);
+        }
+    }
+}
+
+void AvahiDaemon::on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* self) {
+    auto* daemon = static_cast<AvahiDaemon*>(self);
+    std::vector<uint8_t> buffer(9000);
+    alignas(cmsghdr) char control[256];
+    for (;;) {
+        sockaddr_storage from{};
+        iovec io{buffer.data(), buffer.size()};
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
+        if (n < 0) return;  // drained
+        unsigned interface = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                interface = static_cast<unsigned>(info.ipi_ifindex);
+            } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+                in6_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                interface = info.ipi6_ifindex;
+            }
+        }
+        const auto answer = wire::parse_response(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        if (answer && answer->id == daemon->query_id_) {
+            daemon->answered(*answer, interface, fd, from, message.msg_namelen);
+        }
+    }
+}
+
+void AvahiDaemon::answered(const wire::Response& answer, unsigned interface, int fd, const sockaddr_storage& from,
+                           socklen_t from_size) {
+    const wire::Name service = wire::split_name(type_ + "." + domain_);
+    std::vector<Instance*> named;
+    for (const auto& ptr : answer.ptrs) {
+        if (!wire::same_name(ptr.owner, service)) continue;
+        const auto label = wire::child_label(ptr.target, service);
+        if (!label) continue;
+        Instance& instance = instance_named(*label);
+        named.push_back(&instance);
+        // Should our answers stop short, the library resolves it.
+        if (instance.resolver == nullptr) {
+            instance.resolver = avahi_s_service_resolver_new(
+                server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, label->c_str(), type_.c_str(), domain_.c_str(),
+                AVAHI_PROTO_UNSPEC, AvahiLookupFlags(AVAHI_LOOKUP_NO_TXT | AVAHI_LOOKUP_NO_ADDRESS), on_resolve,
+                &instance);
+        }
+    }
+    for (const auto& srv : answer.srvs) {
+        const auto label = wire::child_label(srv.owner, service);
+        if (!label) continue;
+        resolved(instance_named(*label), wire::join_name(srv.target).c_str(), srv.port);
+    }
+    for (const auto& record : answer.addresses) {
+        ServiceAddress address = record.address;
+        if (address.family == ServiceAddress::Family::V6) address.interface_index = interface;
+        for (auto& [name, instance] : instances_) {
+            if (instance->resolved && wire::same_name(wire::split_name(instance->host), record.owner)) {
+                address_seen(*instance, address, true);
+            }
+        }
+    }
+    // A legacy answer holds at most 512 bytes: with many instances it names
+    // them without their records. Ask the responder for each directly.
+    for (Instance* instance : named) {
+        if (instance->resolved || instance->asked_for_srv) continue;
+        instance->asked_for_srv = true;
+        wire::Name name = service;
+        name.insert(name.begin(), instance->name);
+        const auto question = wire::encode_question(query_id_, name, wire::kTypeSrv, false);
+        if (!question.empty()) {
+            ::sendto(fd, question.data(), question.size(), 0, reinterpret_cast<const sockaddr*>(&from), from_size);
+        }
+    }
+}
+
 void AvahiDaemon::release_host(Instance& instance) {
     if (instance.a_browser != nullptr) avahi_s_record_browser_free(instance.a_browser);
     if (instance.aaaa_browser != nullptr) avahi_s_record_browser_free(instance.aaaa_browser);
@@ -334,6 +481,7 @@ void AvahiDaemon::release(Instance& instance) {
 DaemonResult create_daemon(const DaemonOptions& options) {
     avahi::silence_library_log();
     auto daemon = std::make_unique<AvahiDaemon>(options);
+    daemon->set_query_id(static_cast<uint16_t>(std::random_device{}() | 1));
     if (!daemon->start()) return tl::unexpected(Failure::CreateDaemon);
     return std::unique_ptr<ServiceDaemon>(std::move(daemon));
 }

@@ -1,5 +1,7 @@
 #include "client/dnssd.hpp"
 
+#include "client/dnssd_wire.hpp"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -60,16 +62,6 @@ namespace {
 constexpr uint16_t kMdnsPort = 5353;
 constexpr const char* kGroupV4 = "224.0.0.251";
 constexpr const char* kGroupV6 = "ff02::fb";
-constexpr uint16_t kTypePtr = 12;
-constexpr uint16_t kClassIn = 1;
-constexpr uint16_t kUnicastResponseBit = 0x8000;
-constexpr size_t kMaxLabel = 63;
-constexpr size_t kMaxName = 255;
-
-void put_u16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v & 0xff));
-}
 
 class Fd {
 public:
@@ -125,19 +117,12 @@ int open_mdns_socket(int family, unsigned v6_interface) {
     return fd;
 }
 
-struct Interface {
-    unsigned index = 0;
-    in_addr address{};  // IPv4 only
-    bool operator<(const Interface& o) const { return index < o.index; }
-    bool operator==(const Interface& o) const { return index == o.index; }
-};
-
 // The source address is given too: on loopback the kernel would otherwise
 // send from 0.0.0.0 (127.0.0.1 is not link scope), and nobody can answer that.
-bool send_v4(int fd, const Interface& via_interface, const std::vector<uint8_t>& message) {
+bool send_v4(int fd, const LinkInterface& via_interface, std::span<const uint8_t> message) {
     ip_mreqn via{};
     via.imr_ifindex = static_cast<int>(via_interface.index);
-    via.imr_address = via_interface.address;
+    via.imr_address = via_interface.v4_address;
     if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) return false;
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -147,7 +132,7 @@ bool send_v4(int fd, const Interface& via_interface, const std::vector<uint8_t>&
            static_cast<ssize_t>(message.size());
 }
 
-bool send_v6(int fd, const Interface& via_interface, const std::vector<uint8_t>& message) {
+bool send_v6(int fd, const LinkInterface& via_interface, std::span<const uint8_t> message) {
     const unsigned index = via_interface.index;
     if (::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) return false;
     sockaddr_in6 to{};
@@ -161,63 +146,78 @@ bool send_v6(int fd, const Interface& via_interface, const std::vector<uint8_t>&
 
 }  // namespace
 
-std::vector<uint8_t> encode_ptr_question(std::string_view name, bool unicast_response) {
-    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-    std::vector<uint8_t> out = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};  // id 0, query, one question
-    size_t name_length = 1;
-    while (!name.empty()) {
-        const size_t dot = name.find('.');
-        const std::string_view label = name.substr(0, dot);
-        if (label.empty() || label.size() > kMaxLabel) return {};
-        name_length += label.size() + 1;
-        if (name_length > kMaxName) return {};
-        out.push_back(static_cast<uint8_t>(label.size()));
-        out.insert(out.end(), label.begin(), label.end());
-        name = dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
-        if (dot != std::string_view::npos && name.empty()) return {};
-    }
-    out.push_back(0);
-    put_u16(out, kTypePtr);
-    put_u16(out, static_cast<uint16_t>(kClassIn | (unicast_response ? kUnicastResponseBit : 0)));
-    return out;
+bool send_to_group(int fd, int family, const LinkInterface& via, std::span<const uint8_t> message) {
+    return family == AF_INET ? send_v4(fd, via, message) : send_v6(fd, via, message);
 }
 
-size_t send_ptr_question(std::string_view name, bool unicast_response) {
-    const std::vector<uint8_t> message = encode_ptr_question(name, unicast_response);
-    if (message.empty()) return 0;
-
+std::vector<LinkInterface> mdns_interfaces(int family) {
+    std::vector<LinkInterface> out;
     ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return 0;
-    std::vector<Interface> v4_interfaces;
-    std::vector<Interface> v6_interfaces;
+    if (::getifaddrs(&list) != 0) return out;
     for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || (it->ifa_flags & IFF_UP) == 0) continue;
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != family || (it->ifa_flags & IFF_UP) == 0) continue;
         const unsigned index = ::if_nametoindex(it->ifa_name);
         if (index == 0) continue;
         const bool loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
         const bool multicast = (it->ifa_flags & IFF_MULTICAST) != 0;
         // IPv6 multicast over loopback is refused by the kernel.
-        if (it->ifa_addr->sa_family == AF_INET && (multicast || loopback)) {
-            v4_interfaces.push_back({index, reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr});
-        } else if (it->ifa_addr->sa_family == AF_INET6 && multicast && !loopback) {
-            v6_interfaces.push_back({index, {}});
+        if (family == AF_INET && (multicast || loopback)) {
+            out.push_back({index, reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr});
+        } else if (family == AF_INET6 && multicast && !loopback) {
+            out.push_back({index, {}});
         }
     }
     ::freeifaddrs(list);
+    // One entry per interface, with its first address.
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
+    out.erase(std::unique(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.index == b.index; }),
+              out.end());
+    return out;
+}
 
-    const auto distinct = [](std::vector<Interface>& interfaces) {
-        std::stable_sort(interfaces.begin(), interfaces.end());
-        interfaces.erase(std::unique(interfaces.begin(), interfaces.end()), interfaces.end());
-    };
-    distinct(v4_interfaces);
-    distinct(v6_interfaces);
-
-    size_t sent = 0;
-    if (!v4_interfaces.empty()) {
-        const Fd fd(open_mdns_socket(AF_INET, 0));
-        for (const Interface& via : v4_interfaces) sent += fd.get() >= 0 && send_v4(fd.get(), via, message) ? 1 : 0;
+int open_legacy_query_socket(int family) {
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    const int one = 1;
+    const int ttl = 255;
+    int bound = -1;
+    if (family == AF_INET) {
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    } else {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &one, sizeof one);
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     }
-    for (const Interface& via : v6_interfaces) {
+    if (bound != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<uint8_t> encode_ptr_question(std::string_view name, bool unicast_response) {
+    return wire::encode_question(0, wire::split_name(name), wire::kTypePtr, unicast_response);
+}
+
+size_t send_ptr_question(std::string_view name, bool unicast_response) {
+    const std::vector<uint8_t> message = encode_ptr_question(name, unicast_response);
+    if (message.empty()) return 0;
+    size_t sent = 0;
+    const auto v4 = mdns_interfaces(AF_INET);
+    if (!v4.empty()) {
+        const Fd fd(open_mdns_socket(AF_INET, 0));
+        for (const LinkInterface& via : v4) sent += fd.get() >= 0 && send_v4(fd.get(), via, message) ? 1 : 0;
+    }
+    for (const LinkInterface& via : mdns_interfaces(AF_INET6)) {
         const Fd fd(open_mdns_socket(AF_INET6, via.index));
         sent += fd.get() >= 0 && send_v6(fd.get(), via, message) ? 1 : 0;
     }

@@ -11,11 +11,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <tl/expected.hpp>
+
+#include <netinet/in.h>
 
 #include "client/net.hpp"
 
@@ -96,5 +99,21 @@ std::vector<uint8_t> encode_ptr_question(std::string_view name, bool unicast_res
 // multicast interfaces). Returns the number of datagrams sent; failures are
 // not errors, the library's own query follows anyway.
 size_t send_ptr_question(std::string_view name, bool unicast_response);
+
+// An interface mDNS can use: IPv4 ones that are up with multicast or
+// loopback (with their first IPv4 address, the source of what is sent),
+// IPv6 ones that are up with multicast.
+struct LinkInterface {
+    unsigned index = 0;
+    in_addr v4_address{};
+};
+std::vector<LinkInterface> mdns_interfaces(int family);
+bool send_to_group(int fd, int family, const LinkInterface& via, std::span<const uint8_t> message);
+
+// A socket for legacy unicast queries (RFC 6762, 6.7): from a port other
+// than 5353, so responders answer at once, by unicast, to this socket.
+// Wildcard address, a port of the kernel's choosing, arrival interface
+// reported (IP_PKTINFO / IPV6_RECVPKTINFO), non-blocking. -1 on failure.
+int open_legacy_query_socket(int family);
 
 }  // namespace tq::dnssd

@@ -11,6 +11,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/discovery_support.cmake)
 add_executable(discovery_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/discovery_main.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/dnssd_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/dnssd_wire_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/scan_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/discovery_test.cpp)
 target_link_libraries(discovery_tests PRIVATE tq_discovery_support tq_client tq_sim GTest::gmock)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "client/client.hpp"
 #include "discovery_support.hpp"
@@ -167,6 +168,21 @@ TEST(Discovery, finds_devices_on_both_hosts_of_the_veth_pair) {
 // bit, is what lets a 100 ms scan find devices, even back to back and right
 // after the device announced itself (when responders hold back a repeated
 // multicast answer).
+TEST(Discovery, an_idle_device_is_found_by_100ms_scans_nine_times_in_ten) {
+    const auto sims = testing::start_sims({sim_with(8)});
+    ASSERT_EQ(sims.size(), 1u);
+    int found = 0;
+    for (int i = 0; i < 10; ++i) {
+        // Past the half second in which a responder will not repeat a
+        // multicast answer: each scan meets a device that has been quiet.
+        std::this_thread::sleep_for(600ms);
+        const auto devices = Client{}.scan_for_devices_with_timeout(100ms);
+        ASSERT_TRUE(devices.has_value());
+        found += devices->size() == 1 ? 1 : 0;
+    }
+    EXPECT_GE(found, 9);
+}
+
 TEST(Discovery, back_to_back_100ms_scans_find_a_device_just_announced_nine_times_in_ten) {
     const auto sims = testing::start_sims({sim_with(9)});
     ASSERT_EQ(sims.size(), 1u);

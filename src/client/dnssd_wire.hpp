@@ -1,0 +1,64 @@
+// The little of the DNS message format the discovery adapter speaks itself:
+// one-question queries, and the PTR, SRV, A and AAAA records of an answer.
+// Everything else the library handles.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/net.hpp"
+
+namespace tq::dnssd::wire {
+
+inline constexpr uint16_t kTypeA = 1;
+inline constexpr uint16_t kTypePtr = 12;
+inline constexpr uint16_t kTypeSrv = 33;
+inline constexpr uint16_t kTypeAaaa = 28;
+
+// A domain name as its labels, raw bytes (a label may hold dots or spaces,
+// as service instance names do).
+using Name = std::vector<std::string>;
+
+// "a.b.local." -> {"a", "b", "local"}; no escapes are interpreted.
+Name split_name(std::string_view dotted);
+std::string join_name(const Name& name);
+// DNS names compare ASCII case-insensitively.
+bool same_name(const Name& a, const Name& b);
+// `name` is one label followed by `parent`; that label, or nullopt.
+std::optional<std::string> child_label(const Name& name, const Name& parent);
+
+// A query with one question; empty if the name cannot be encoded (an empty
+// label, a label over 63 bytes, a name over 255).
+std::vector<uint8_t> encode_question(uint16_t id, const Name& name, uint16_t type, bool unicast_response);
+
+struct Response {
+    struct Ptr {
+        Name owner;
+        Name target;
+    };
+    struct Srv {
+        Name owner;
+        Name target;
+        uint16_t port = 0;
+    };
+    struct Address {
+        Name owner;
+        ServiceAddress address;  // interface index 0: the caller knows where it arrived
+    };
+    uint16_t id = 0;
+    std::vector<Ptr> ptrs;
+    std::vector<Srv> srvs;
+    std::vector<Address> addresses;
+};
+
+// The records of class IN from every section of a response message, but
+// goodbyes (TTL 0). Nullopt for a query, or a message that is malformed
+// (truncated, a compression pointer that loops or points forward, a name
+// over 255 bytes).
+std::optional<Response> parse_response(std::span<const uint8_t> message);
+
+}  // namespace tq::dnssd::wire
