@@ -10,7 +10,6 @@ constexpr uint16_t kClassIn = 1;
 constexpr uint16_t kClassMask = 0x7fff;  // the top bit is cache-flush (answers) or unicast-response (questions)
 constexpr uint16_t kUnicastResponseBit = 0x8000;
 constexpr uint16_t kResponseFlag = 0x8000;
-constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxName = 255;
 
