@@ -1,6 +1,7 @@
 // Firmware update sequences: what is sent, which callbacks run, what is
 // returned, and the socket timeouts afterwards.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,6 +180,20 @@ TEST_F(FirmwareTest, chunk_index_beyond_16_bits_is_refused_by_the_encoder) {
                  "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
     EXPECT_EQ(cb.events.size(), 1u + 65536u);
     EXPECT_EQ(cb.events.back(), "progress 65536");
+}
+
+TEST_F(FirmwareTest, image_of_two_to_the_32_bytes_is_refused_not_wrapped_to_empty) {
+    const Device d = start_device();
+    // Address space only: the update must refuse it before reading a byte.
+    const size_t size = size_t{1} << 32;
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    const auto r = d.update_firmware_from_blob(std::span<const uint8_t>(static_cast<const uint8_t*>(p), size), cb);
+    ::munmap(p, size);
+    EXPECT_ERROR(r, ApiError, "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
+    EXPECT_TRUE(cb.events.empty());
+    EXPECT_TRUE(commands().empty());
+    expect_timeouts_restored(d);
 }
 
 TEST_F(FirmwareTest, previous_timeouts_come_back_even_when_none_was_set) {
