@@ -161,8 +161,22 @@ struct Field {
     static constexpr auto member = Member;
 };
 
+// Which converter reads a Python value into a client type: constructor
+// arguments, attributes and method parameters alike.
 template <class M>
 struct ConverterFor;
+template <>
+struct ConverterFor<std::string_view> {
+    using type = StrArg;
+};
+template <>
+struct ConverterFor<std::span<const uint8_t>> {
+    using type = BytesArg;
+};
+template <>
+struct ConverterFor<std::chrono::nanoseconds> {
+    using type = DurationArg;
+};
 template <>
 struct ConverterFor<bool> {
     using type = BoolArg;
@@ -239,6 +253,18 @@ struct AttrArg {
     const T& get() const { return value; }
     T value{};
 };
+template <>
+struct ConverterFor<EthInterfaceConfig> {
+    using type = AttrArg<EthInterfaceConfig>;
+};
+template <>
+struct ConverterFor<PacketGeneratorConfig> {
+    using type = AttrArg<PacketGeneratorConfig>;
+};
+
+// The converter of a client operation's parameter (by value or reference).
+template <class P>
+using ArgConverter = typename ConverterFor<std::remove_cvref_t<P>>::type;
 
 // ---- argument lists ----------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "python/pyref.hpp"
 
 #include "client/firmware.hpp"
+#include "python/convert.hpp"
 
 namespace tq::py {
 
@@ -36,6 +37,11 @@ struct CallbacksArg {
     FirmwareUpdateCallbacks& get() { return bridge; }
     PyRef owner;
     CallbacksBridge bridge{nullptr};
+};
+
+template <>
+struct ConverterFor<FirmwareUpdateCallbacks> {
+    using type = CallbacksArg;
 };
 
 // Writes "Failed to call python function with error PyErr { ... }" for the

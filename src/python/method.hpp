@@ -50,46 +50,6 @@ private:
     const LockWaitHook* previous_;
 };
 
-// Which converter reads a Python argument for a client parameter type.
-template <class P>
-struct ArgConverter;
-template <>
-struct ArgConverter<std::string_view> {
-    using type = StrArg;
-};
-template <>
-struct ArgConverter<bool> {
-    using type = BoolArg;
-};
-template <>
-struct ArgConverter<uint64_t> {
-    using type = UIntArg<uint64_t>;
-};
-template <PyEnum E>
-struct ArgConverter<E> {
-    using type = EnumArg<E>;
-};
-template <>
-struct ArgConverter<const EthInterfaceConfig&> {
-    using type = AttrArg<EthInterfaceConfig>;
-};
-template <>
-struct ArgConverter<const PacketGeneratorConfig&> {
-    using type = AttrArg<PacketGeneratorConfig>;
-};
-template <>
-struct ArgConverter<std::span<const uint8_t>> {
-    using type = BytesArg;
-};
-template <>
-struct ArgConverter<FirmwareUpdateCallbacks&> {
-    using type = CallbacksArg;
-};
-template <>
-struct ArgConverter<std::chrono::nanoseconds> {
-    using type = DurationArg;
-};
-
 // The object's value type and the converters of an operation's parameters;
 // operations are const member functions of the client types or free
 // functions taking the value first.
@@ -98,14 +58,14 @@ struct OpTraits;
 template <class R, class C, class... P>
 struct OpTraits<R (C::*)(P...) const> {
     using Self = C;
-    using Converters = std::tuple<typename ArgConverter<P>::type...>;
+    using Converters = std::tuple<ArgConverter<P>...>;
 };
 template <class R, class C, class... P>
 struct OpTraits<R (C::*)(P...) const noexcept> : OpTraits<R (C::*)(P...) const> {};
 template <class R, class C, class... P>
 struct OpTraits<R (*)(const C&, P...)> {
     using Self = C;
-    using Converters = std::tuple<typename ArgConverter<P>::type...>;
+    using Converters = std::tuple<ArgConverter<P>...>;
 };
 
 template <auto Op, class Self, class Convs>
