@@ -1,0 +1,195 @@
+"""The installable package: `pip wheel .` gives one abi3 wheel carrying the
+stubs, which installs and imports in a fresh virtual environment of every
+CPython >= 3.8 on the machine with nothing but the system's avahi libraries
+beside it; the sdist carries what a build from source needs.
+
+The wheel is built once per session, into a cached build directory
+($PLENKO_TQ_WHEEL_CACHE, default build/wheel-test), so later runs only
+recompile what changed."""
+
+import glob
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from test_interpreters import INTERPRETERS
+from tqpaths import REPO
+
+CACHE = Path(os.environ.get("PLENKO_TQ_WHEEL_CACHE", REPO / "build" / "wheel-test")).resolve()
+
+# What the extension may load besides the C and C++ runtimes: avahi-core,
+# which discovery is built on, and its companion library. Never libpython
+# (the interpreter provides the API symbols) and nothing else.
+ALLOWED_NEEDED = {
+    "libavahi-core.so.7",
+    "libavahi-common.so.3",
+    "libstdc++.so.6",
+    "libgcc_s.so.1",
+    "libm.so.6",
+    "libc.so.6",
+    "libpthread.so.0",
+    "ld-linux-x86-64.so.2",
+}
+
+IMPORT_CHECK = """
+import sys, pathlib
+import plenko_tq_api as tq
+here = pathlib.Path(tq.__file__).resolve().parent
+assert here == pathlib.Path(sys.argv[1]).resolve(), (here, sys.argv[1])
+assert tq.get_api_version() == (0, 2, 1), tq.get_api_version()
+assert tq.get_api_version_string() == "0.2.1"
+assert tq.format_ean(0x7330130012345) == "73-30130-01234-5"
+assert (here / "plenko_tq_api.pyi").is_file() and (here / "py.typed").is_file()
+print("ok", *sys.version_info[:2])
+"""
+
+
+def run(cmd, **kwargs):
+    kwargs.setdefault("timeout", 900)
+    proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kwargs)
+    assert proc.returncode == 0, f"{cmd} failed:\n{proc.stdout[-5000:]}\n{proc.stderr[-5000:]}"
+    return proc
+
+
+@pytest.fixture(scope="session")
+def wheel():
+    dist = CACHE / "dist"
+    dist.mkdir(parents=True, exist_ok=True)
+    for old in dist.glob("*.whl"):
+        old.unlink()
+    # No build isolation: scikit-build-core comes from the project's venv, so
+    # the test needs no network.
+    run([sys.executable, "-m", "pip", "wheel", REPO, "--no-build-isolation", "--no-deps", "-w", dist,
+         "-C", f"build-dir={CACHE / 'cmake'}"])
+    wheels = list(dist.glob("*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.fixture(scope="session")
+def sdist():
+    out = CACHE / "sdist"
+    out.mkdir(parents=True, exist_ok=True)
+    for old in out.glob("*.tar.gz"):
+        old.unlink()
+    run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, REPO])
+    archives = list(out.glob("*.tar.gz"))
+    assert len(archives) == 1, archives
+    return archives[0]
+
+
+def test_wheel_is_one_abi3_build_for_cpython_3_8_and_later(wheel):
+    name, version, python, abi, platform = wheel.stem.split("-")
+    assert (name, version) == ("plenko_tq_api", "0.2.1")
+    assert (python, abi) == ("cp38", "abi3")
+    assert platform.endswith("x86_64") or platform.endswith("aarch64"), platform
+
+
+def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        metadata = z.read("plenko_tq_api-0.2.1.dist-info/METADATA").decode()
+        stub = z.read("plenko_tq_api.pyi").decode()
+        stub_package = z.read("plenko_tq_api-stubs/__init__.pyi").decode()
+    assert {"plenko_tq_api.abi3.so", "plenko_tq_api.pyi", "py.typed"} <= names
+    assert not [n for n in names if n.endswith(".py")], "the package is the extension alone"
+    assert stub == stub_package == (REPO / "src" / "python" / "plenko_tq_api.pyi").read_text()
+    assert "Requires-Dist" not in metadata, "no Python packages are needed at run time"
+    assert "Requires-Python: >=3.8" in metadata
+
+
+def test_extension_needs_only_avahi_and_the_c_and_cxx_runtimes(wheel, tmp_path):
+    with zipfile.ZipFile(wheel) as z:
+        z.extract("plenko_tq_api.abi3.so", tmp_path)
+    dynamic = run(["readelf", "-d", tmp_path / "plenko_tq_api.abi3.so"]).stdout
+    needed = {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+    assert {"libavahi-core.so.7", "libavahi-common.so.3"} <= needed
+    assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
+    symbols = run(["nm", "-D", "--defined-only", tmp_path / "plenko_tq_api.abi3.so"]).stdout.split()
+    assert [s for s in symbols if s.startswith("Py")] == ["PyInit_plenko_tq_api"]
+
+
+@pytest.fixture(scope="session")
+def venvs(tmp_path_factory):
+    """One fresh venv per interpreter, made on first use."""
+    made = {}
+
+    def venv(path):
+        if path not in made:
+            target = tmp_path_factory.mktemp("venv")
+            run([path, "-m", "venv", target], timeout=300)
+            made[path] = target
+        return made[path]
+
+    return venv
+
+
+def site_packages(venv_python):
+    return run([venv_python, "-I", "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"]).stdout.strip()
+
+
+@pytest.mark.parametrize("major, minor, path", INTERPRETERS, ids=[f"{a}.{b}-{p}" for a, b, p in INTERPRETERS])
+def test_wheel_installs_and_imports_in_a_fresh_venv(wheel, venvs, major, minor, path, tmp_path):
+    python = venvs(path) / "bin" / "python"
+    run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", wheel], timeout=300)
+    # Isolated mode from an unrelated directory: only the installed copy can be found.
+    out = run([python, "-I", "-c", IMPORT_CHECK, site_packages(python)], cwd=tmp_path).stdout
+    assert out.split() == ["ok", str(major), str(minor)]
+
+
+def test_installed_stubs_are_found_by_a_type_checker(wheel, venvs, tmp_path):
+    """PEP 561: mypy, pointed at the venv's interpreter, takes the types from
+    what the wheel installed (the stub-only package; no MYPYPATH)."""
+    newest = INTERPRETERS[-1][2]
+    python = venvs(newest) / "bin" / "python"
+    run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", "--force-reinstall", wheel], timeout=300)
+    script = tmp_path / "use.py"
+    script.write_text("import plenko_tq_api as tq\nreveal_type(tq.create_client().scan_for_devices())\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-executable", str(python),
+                           "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                           "--cache-dir", str(tmp_path / "cache"), str(script)],
+                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert re.search(r'Revealed type is "(builtins\.)?list\[plenko_tq_api\.Device\]"', proc.stdout), proc.stdout
+
+
+def older_interpreters():
+    """The newest CPython 3 older than 3.8 that pyenv has, if any."""
+    return sorted(glob.glob("/root/.pyenv/versions/3.[0-7].*/bin/python3"))[-1:]
+
+
+@pytest.mark.parametrize("path", older_interpreters() or [pytest.param(None, marks=pytest.mark.skip("no CPython < 3.8"))])
+def test_wheel_is_refused_by_cpython_older_than_3_8(wheel, venvs, path):
+    python = venvs(path) / "bin" / "python"
+    proc = subprocess.run([str(python), "-m", "pip", "install", "--no-index", "--no-deps", str(wheel)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode != 0
+    assert "is not a supported wheel on this platform" in proc.stderr
+
+
+def test_sdist_carries_every_tracked_file_a_build_needs(sdist):
+    tracked = run(["git", "-C", REPO, "ls-files", "--", "CMakeLists.txt", "pyproject.toml", "README.md", "cmake",
+                   "src"]).stdout.split()
+    with tarfile.open(sdist) as tar:
+        top = tar.getnames()[0].split("/")[0]
+        names = {n[len(top) + 1:] for n in tar.getnames() if n.startswith(top + "/")}
+    missing = [f for f in tracked if f not in names]
+    assert not missing, missing
+    assert {"src/python/plenko_tq_api.pyi", "src/python/py.typed", "PKG-INFO"} <= names
+    assert not [n for n in names if n.split("/")[0] in (".git", ".venv") or n.startswith("build")]
+
+
+def test_sdist_tree_configures_as_the_wheel_build_does(sdist, tmp_path):
+    """CMake finds every directory and file it refers to in the unpacked sdist."""
+    with tarfile.open(sdist) as tar:
+        tar.extractall(tmp_path)
+    (source,) = [p for p in tmp_path.iterdir() if p.is_dir()]
+    run(["cmake", "-S", source, "-B", tmp_path / "build", "-DPLENKO_BUILD_TESTS=OFF", "-DPLENKO_BUILD_TOOLS=OFF",
+         "-DPLENKO_BUILD_PYTHON=ON", f"-DPython3_EXECUTABLE={sys.executable}"], timeout=300)
