@@ -10,6 +10,7 @@ recompile what changed."""
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -104,15 +105,47 @@ def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
     assert "Requires-Python: >=3.8" in metadata
 
 
-def test_extension_needs_only_avahi_and_the_c_and_cxx_runtimes(wheel, tmp_path):
+@pytest.fixture(scope="session")
+def extension(wheel, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("extension")
     with zipfile.ZipFile(wheel) as z:
-        z.extract("plenko_tq_api.abi3.so", tmp_path)
-    dynamic = run(["readelf", "-d", tmp_path / "plenko_tq_api.abi3.so"]).stdout
-    needed = {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+        z.extract("plenko_tq_api.abi3.so", folder)
+    return folder / "plenko_tq_api.abi3.so"
+
+
+def needed_libraries(extension):
+    dynamic = run(["readelf", "-d", extension]).stdout
+    return {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+
+
+def test_extension_needs_only_avahi_and_the_c_and_cxx_runtimes(extension):
+    needed = needed_libraries(extension)
     assert {"libavahi-core.so.7", "libavahi-common.so.3"} <= needed
     assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
-    symbols = run(["nm", "-D", "--defined-only", tmp_path / "plenko_tq_api.abi3.so"]).stdout.split()
+    symbols = run(["nm", "-D", "--defined-only", extension]).stdout.split()
     assert [s for s in symbols if s.startswith("Py")] == ["PyInit_plenko_tq_api"]
+
+
+def test_install_guide_names_the_packages_that_provide_the_avahi_libraries(extension):
+    if not shutil.which("dpkg"):
+        pytest.skip("no dpkg to ask which package provides a library")
+    guide = (REPO / "docs" / "install.md").read_text().splitlines()
+    apt_get = [line.split() for line in guide if line.startswith("sudo apt-get install libavahi")]
+    assert len(apt_get) == 1, "docs/install.md names the run-time packages in one apt-get line"
+    for library in sorted(n for n in needed_libraries(extension) if "avahi" in n):
+        owner = run(["dpkg", "-S", library]).stdout.split(":")[0]
+        assert owner in apt_get[0], (library, owner)
+
+
+def symbol_versions(extension, prefix):
+    text = run(["objdump", "-T", extension]).stdout
+    return [tuple(int(x) for x in v.split(".")) for v in set(re.findall(prefix + r"_([0-9.]+[0-9])", text))]
+
+
+def test_extension_runs_on_the_systems_the_install_guide_names(extension):
+    # docs/install.md promises glibc 2.34 and the libstdc++ of GCC 12 (GLIBCXX_3.4.30).
+    assert max(symbol_versions(extension, "GLIBC")) <= (2, 34)
+    assert max(symbol_versions(extension, "GLIBCXX")) <= (3, 4, 30)
 
 
 @pytest.fixture(scope="session")
