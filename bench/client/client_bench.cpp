@@ -17,9 +17,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
-#include <memory>
 
 #include "client/connection.hpp"
 #include "client/device.hpp"
@@ -281,8 +281,7 @@ int main(int argc, char** argv) {
                 ratio("BM_ClientGetName", "BM_RawGetName"));
     std::printf("firmware, separate runs (medians): client throughput / raw = %.3f\n",
                 ratio("BM_RawFirmware", "BM_ClientFirmware"));
-    std::printf("get_name, paired blocks: client / raw time per exchange = %.3f (target <= 1.05)\n",
-                g_get_name_ratio);
+    std::printf("get_name, paired blocks: client / raw time per exchange = %.3f (target <= 1.05)\n", g_get_name_ratio);
     std::printf("firmware 4 MiB, chunk %u, paired runs: client throughput / raw = %.3f (target >= 0.90)\n", kChunk,
                 g_firmware_ratio);
     benchmark::Shutdown();

@@ -19,7 +19,8 @@ namespace tq {
 class ConnectionLock;
 
 struct DeviceConnection {
-    DeviceConnection(TcpStream s, std::chrono::nanoseconds timeout) : stream(std::move(s)), connection_timeout(timeout) {}
+    DeviceConnection(TcpStream s, std::chrono::nanoseconds timeout)
+        : stream(std::move(s)), connection_timeout(timeout) {}
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
 
@@ -67,8 +68,7 @@ public:
 
 private:
     friend struct DeviceConnection;
-    explicit ConnectionLock(DeviceConnection& c) noexcept
-        : connection_(&c), exceptions_(std::uncaught_exceptions()) {}
+    explicit ConnectionLock(DeviceConnection& c) noexcept : connection_(&c), exceptions_(std::uncaught_exceptions()) {}
 
     DeviceConnection* connection_;
     int exceptions_;

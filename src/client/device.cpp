@@ -30,7 +30,9 @@ Result<uint16_t> update_protocol_version(DeviceConnection& c) {
 Device::Device(const SocketAddress& address, std::shared_ptr<DeviceConnection> connection)
     : address_(address), connection_(std::move(connection)) {}
 
-uint32_t Device::protocol_version() const { return connection_->protocol_version.load(std::memory_order_relaxed); }
+uint32_t Device::protocol_version() const {
+    return connection_->protocol_version.load(std::memory_order_relaxed);
+}
 
 Result<Device> Device::connect(const ResolvedService& service, std::chrono::nanoseconds connection_timeout) {
     for (const ServiceAddress& a : service.addresses) {
@@ -83,7 +85,9 @@ Result<void> Device::set_nickname(std::string_view nickname) const {
                     wire::decode_set_nickname);
 }
 
-Result<void> Device::reset_nickname() const { return set_nickname({}); }
+Result<void> Device::reset_nickname() const {
+    return set_nickname({});
+}
 
 Result<uint64_t> Device::get_firmware_ean() const {
     return transact(*connection_, device_op("get_firmware_ean"), encoder(wire::encode_get_firmware_ean),
@@ -106,8 +110,8 @@ Result<std::string> Device::get_bootloader_version() const {
 }
 
 Result<std::chrono::sys_seconds> Device::get_manufacturing_date() const {
-    return transact(*connection_, device_op("get_manufacturing_date"),
-                    encoder(wire::encode_get_manufacturing_date), wire::decode_get_manufacturing_date);
+    return transact(*connection_, device_op("get_manufacturing_date"), encoder(wire::encode_get_manufacturing_date),
+                    wire::decode_get_manufacturing_date);
 }
 
 Result<void> Device::identify() const {

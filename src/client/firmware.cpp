@@ -70,7 +70,8 @@ tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int 
     // the limit". Reserved address space only; pages are committed on write.
     FirmwareImage image;
     image.mapped_ = static_cast<size_t>(limit) + 1;
-    void* p = ::mmap(nullptr, image.mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* p =
+        ::mmap(nullptr, image.mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return tl::unexpected(ReadFailure::ReadError);
     image.data_ = static_cast<uint8_t*>(p);
 
@@ -121,7 +122,8 @@ Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUp
     return update_firmware_from_blob(image->bytes(), callbacks);
 }
 
-Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image, FirmwareUpdateCallbacks& callbacks) const {
+Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
+                                               FirmwareUpdateCallbacks& callbacks) const {
     // Held for the whole update, callbacks included.
     auto lock = connection_->acquire();
     if (!lock) return tl::unexpected(std::move(lock.error()));

@@ -29,16 +29,17 @@ Result<void> Interface::set_nickname(std::string_view nickname) const {
                 nickname);
 }
 
-Result<void> Interface::reset_nickname() const { return set_nickname({}); }
+Result<void> Interface::reset_nickname() const {
+    return set_nickname({});
+}
 
 Result<EthInterfaceConfig> Interface::get_eth_config() const {
-    return call(*connection_, index_, "get_eth_config", wire::encode_if_get_eth_config,
-                wire::decode_if_get_eth_config);
+    return call(*connection_, index_, "get_eth_config", wire::encode_if_get_eth_config, wire::decode_if_get_eth_config);
 }
 
 Result<void> Interface::set_eth_config(const EthInterfaceConfig& config) const {
-    return call(*connection_, index_, "set_eth_config", wire::encode_if_set_eth_config,
-                wire::decode_if_set_eth_config, std::cref(config));
+    return call(*connection_, index_, "set_eth_config", wire::encode_if_set_eth_config, wire::decode_if_set_eth_config,
+                std::cref(config));
 }
 
 Result<EthInterfaceConfig> Interface::get_supported_eth_configs() const {
@@ -51,8 +52,7 @@ Result<void> Interface::identify() const {
 }
 
 Result<Tc10State> Interface::get_tc10_state() const {
-    return call(*connection_, index_, "get_tc10_state", wire::encode_if_get_tc10_state,
-                wire::decode_if_get_tc10_state);
+    return call(*connection_, index_, "get_tc10_state", wire::encode_if_get_tc10_state, wire::decode_if_get_tc10_state);
 }
 
 Result<void> Interface::send_tc10_command(Tc10Command command) const {
@@ -65,8 +65,7 @@ Result<DcqReading> Interface::read_dcq() const {
 }
 
 Result<CableTestResult> Interface::run_cable_test() const {
-    return call(*connection_, index_, "run_cable_test", wire::encode_if_run_cable_test,
-                wire::decode_if_run_cable_test);
+    return call(*connection_, index_, "run_cable_test", wire::encode_if_run_cable_test, wire::decode_if_run_cable_test);
 }
 
 Result<void> Interface::set_loopback_state(bool enabled) const {

@@ -5,7 +5,11 @@ namespace {
 thread_local const LockWaitHook* t_hook = nullptr;
 }
 
-void set_lock_wait_hook(const LockWaitHook* hook) noexcept { t_hook = hook; }
-const LockWaitHook* lock_wait_hook() noexcept { return t_hook; }
+void set_lock_wait_hook(const LockWaitHook* hook) noexcept {
+    t_hook = hook;
+}
+const LockWaitHook* lock_wait_hook() noexcept {
+    return t_hook;
+}
 
 }  // namespace tq

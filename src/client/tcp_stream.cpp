@@ -28,7 +28,9 @@ TcpStream::Timeout from_timeval(const timeval& tv) {
     return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
 }
 
-tl::unexpected<int> last_error() { return tl::unexpected<int>(errno != 0 ? errno : EIO); }
+tl::unexpected<int> last_error() {
+    return tl::unexpected<int>(errno != 0 ? errno : EIO);
+}
 
 }  // namespace
 
@@ -65,7 +67,8 @@ TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, 
         for (;;) {
             int wait_ms = -1;
             if (bounded) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 if (left.count() <= 0) return tl::unexpected<int>(ETIMEDOUT);
                 wait_ms = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
             }

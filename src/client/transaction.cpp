@@ -12,7 +12,9 @@ constexpr size_t kMaxPayload = wire::kBufferSize - kHeaderSize;
 // late answer is at most one packet, anything beyond that is not ours to eat.
 constexpr size_t kResyncLimit = 1 << 20;
 
-Error read_error(std::string_view text) { return Error(Error::Kind::TcpStreamReadError, std::string(text)); }
+Error read_error(std::string_view text) {
+    return Error(Error::Kind::TcpStreamReadError, std::string(text));
+}
 
 // Reads and drops `count` bytes; each receive is bounded by the socket's
 // receive timeout, so a peer that stops sending cannot hold us longer.

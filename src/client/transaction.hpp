@@ -27,8 +27,12 @@ struct OpName {
     std::string write_failure_text() const;
 };
 
-inline constexpr OpName device_op(std::string_view op) { return {OpName::Scope::Device, op}; }
-inline constexpr OpName interface_op(std::string_view op) { return {OpName::Scope::Interface, op}; }
+inline constexpr OpName device_op(std::string_view op) {
+    return {OpName::Scope::Device, op};
+}
+inline constexpr OpName interface_op(std::string_view op) {
+    return {OpName::Scope::Interface, op};
+}
 
 // Under the lock: sends buffer[0, request_len) and reads one response packet
 // into the buffer. Discards stale bytes first if an earlier exchange left the

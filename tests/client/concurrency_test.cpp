@@ -36,18 +36,32 @@ TEST_F(ConcurrencyTest, eight_threads_on_one_device_each_get_their_own_answers) 
                 // Threads 0-3 mix device requests, 4-7 each drive one interface.
                 if (t < 4) {
                     switch ((t + i) % 4) {
-                        case 0: ok = d.get_name() == Result<std::string>("TQ Ethernet Interface"); break;
-                        case 1: ok = d.get_firmware_version() == Result<std::string>("2.4.1"); break;
-                        case 2: ok = d.get_nickname() == Result<std::string>("shared"); break;
-                        default: ok = d.get_firmware_ean() == Result<uint64_t>(0x4062138020026); break;
+                        case 0:
+                            ok = d.get_name() == Result<std::string>("TQ Ethernet Interface");
+                            break;
+                        case 1:
+                            ok = d.get_firmware_version() == Result<std::string>("2.4.1");
+                            break;
+                        case 2:
+                            ok = d.get_nickname() == Result<std::string>("shared");
+                            break;
+                        default:
+                            ok = d.get_firmware_ean() == Result<uint64_t>(0x4062138020026);
+                            break;
                     }
                 } else {
                     const Interface& p = ports[static_cast<size_t>(t - 4)];
                     const size_t k = p.index();
                     switch (i % 3) {
-                        case 0: ok = p.get_nickname() == Result<std::string>("port-" + std::to_string(k)); break;
-                        case 1: ok = p.read_dcq().value_or(DcqReading{}).sqi == 10 + k; break;
-                        default: ok = p.run_cable_test().value_or(CableTestResult{}).distance_to_fault == 40 + k; break;
+                        case 0:
+                            ok = p.get_nickname() == Result<std::string>("port-" + std::to_string(k));
+                            break;
+                        case 1:
+                            ok = p.read_dcq().value_or(DcqReading{}).sqi == 10 + k;
+                            break;
+                        default:
+                            ok = p.run_cable_test().value_or(CableTestResult{}).distance_to_fault == 40 + k;
+                            break;
                     }
                 }
                 if (!ok) ++wrong;

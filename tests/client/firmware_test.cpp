@@ -22,9 +22,7 @@ struct Recorder : FirmwareUpdateCallbacks {
     void update_started(uint64_t n) override { events.push_back("started " + std::to_string(n)); }
     void report_progress(uint64_t n) override { events.push_back("progress " + std::to_string(n)); }
     void start_finalizing() override { events.push_back("finalizing"); }
-    void update_finished(FirmwareUpdateResult r) override {
-        events.push_back("finished " + std::string(enum_name(r)));
-    }
+    void update_finished(FirmwareUpdateResult r) override { events.push_back("finished " + std::string(enum_name(r))); }
 };
 
 using Events = std::vector<std::string>;
@@ -72,8 +70,8 @@ TEST_F(FirmwareTest, ten_bytes_in_chunks_of_four) {
     const Device d = start_device(chunked(4));
     const auto image = image_of(10);
     ASSERT_TRUE(d.update_firmware_from_blob(image, cb));
-    EXPECT_EQ(cb.events, (Events{"started 10", "progress 4", "progress 8", "progress 10", "finalizing",
-                                 "finished Success"}));
+    EXPECT_EQ(cb.events,
+              (Events{"started 10", "progress 4", "progress 8", "progress 10", "finalizing", "finished Success"}));
     EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 4}, {1, 4}, {2, 2}}));
     EXPECT_EQ(sim().requests(0).front().bytes, bytes({0x31, 0x00, 0x05, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00}));
     EXPECT_EQ(last_image(), image);
@@ -223,8 +221,8 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
     std::string write_file(const std::string& name, const std::vector<uint8_t>& content) {
         const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                                    static_cast<std::streamsize>(content.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
         return path.string();
     }
     fs::path dir_;

@@ -126,8 +126,8 @@ TEST_F(InterfaceTest, dcq_readings_as_reported) {
     m.interfaces[1].dcq8 = {7, 5, 20, 33};
     m.interfaces[1].dcq16 = {0x1234, 0xFFFF};
     const Interface p = port(1, m);
-    const DcqReading expected{.sqi = 7, .sqi_worst = 5, .mse = 0x1234, .mse_worst = 0xFFFF, .peak_mse = 20,
-                              .peak_mse_worst = 33};
+    const DcqReading expected{
+        .sqi = 7, .sqi_worst = 5, .mse = 0x1234, .mse_worst = 0xFFFF, .peak_mse = 20, .peak_mse_worst = 33};
     EXPECT_EQ(p.read_dcq().value(), expected);
     EXPECT_EQ(last_request(), bytes({0x53, 0x00, 0x02, 0x00, 0x01, 0x00}));
 }
@@ -175,8 +175,9 @@ TEST_F(InterfaceTest, packet_generator_on_round_trips_and_off_is_sent_in_its_fix
 TEST_F(InterfaceTest, identify_counts_on_the_addressed_port_only) {
     const Interface p = port(1);
     ASSERT_TRUE(p.identify());
-    const auto counts = sim().with_device(
-        0, [](sim::DeviceModel& d) { return std::pair(d.interfaces[0].identify_count, d.interfaces[1].identify_count); });
+    const auto counts = sim().with_device(0, [](sim::DeviceModel& d) {
+        return std::pair(d.interfaces[0].identify_count, d.interfaces[1].identify_count);
+    });
     EXPECT_EQ(counts, std::pair(0u, 1u));
 }
 

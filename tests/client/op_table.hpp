@@ -25,7 +25,9 @@ struct OpRow {
     std::function<std::optional<Error>(const Device&, const Interface&)> call;
 };
 
-inline std::string device_name(const std::string& op) { return "tq_sdk_client::device::Device::" + op + "::{{closure}}"; }
+inline std::string device_name(const std::string& op) {
+    return "tq_sdk_client::device::Device::" + op + "::{{closure}}";
+}
 inline std::string interface_name(const std::string& op) {
     return "tq_sdk_client::interface::Interface::" + op + "::{{closure}}";
 }
@@ -33,7 +35,8 @@ inline std::string interface_name(const std::string& op) {
 inline const std::vector<OpRow>& operation_table() {
     static const PacketGeneratorConfig pg{true, PgPayloadSize::Size1518, PgPayloadType::OnlyZeroes,
                                           PgPacketValidity::GoodCrc, 3};
-    static const EthInterfaceConfig eth{{EthRole::Leader}, {EthLinkSpeed::Speed100MbitFullDuplex}, EthAnegMode::AnegDisabled};
+    static const EthInterfaceConfig eth{
+        {EthRole::Leader}, {EthLinkSpeed::Speed100MbitFullDuplex}, EthAnegMode::AnegDisabled};
     using D = const Device&;
     using I = const Interface&;
     static const std::vector<OpRow> rows = {
@@ -44,10 +47,8 @@ inline const std::vector<OpRow>& operation_table() {
         {device_name("get_firmware_ean"), false, 9, [](D d, I) { return error_of(d.get_firmware_ean()); }},
         {device_name("get_pcb_revision"), false, 41, [](D d, I) { return error_of(d.get_pcb_revision()); }},
         {device_name("get_firmware_version"), false, 33, [](D d, I) { return error_of(d.get_firmware_version()); }},
-        {device_name("get_bootloader_version"), false, 37,
-         [](D d, I) { return error_of(d.get_bootloader_version()); }},
-        {device_name("get_manufacturing_date"), false, 69,
-         [](D d, I) { return error_of(d.get_manufacturing_date()); }},
+        {device_name("get_bootloader_version"), false, 37, [](D d, I) { return error_of(d.get_bootloader_version()); }},
+        {device_name("get_manufacturing_date"), false, 69, [](D d, I) { return error_of(d.get_manufacturing_date()); }},
         {device_name("identify"), false, 7, [](D d, I) { return error_of(d.identify()); }},
         {device_name("get_interfaces"), false, 13, [](D d, I) { return error_of(d.get_interfaces()); }},
         {interface_name("get_status"), false, 19, [](D, I i) { return error_of(i.get_status()); }},

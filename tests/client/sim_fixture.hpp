@@ -21,7 +21,9 @@ using namespace std::chrono_literals;
 // Short, so that the time-out cases keep the suite fast.
 inline constexpr std::chrono::milliseconds kTestTimeout{250};
 
-inline std::vector<uint8_t> bytes(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
+inline std::vector<uint8_t> bytes(std::initializer_list<int> v) {
+    return {v.begin(), v.end()};
+}
 
 inline ResolvedService loopback_service(uint16_t port) {
     ResolvedService s;
@@ -62,7 +64,8 @@ protected:
     }
     // Waits (bounded) until the device has seen every client connection close.
     bool all_connections_closed(size_t i = 0) {
-        for (int k = 0; k < 200 && sim_->open_connections(i) > 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int k = 0; k < 200 && sim_->open_connections(i) > 0; ++k)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return sim_->open_connections(i) == 0;
     }
     void fault(uint16_t command, sim::Fault f, size_t i = 0) { sim_->set_fault(i, command, std::move(f)); }
@@ -82,16 +85,18 @@ inline sim::Fault once(sim::Fault f) {
 }
 
 // Lets a test assert on Error values with readable failure output.
-inline std::string describe(const Error& e) { return e.debug_text(); }
+inline std::string describe(const Error& e) {
+    return e.debug_text();
+}
 
 // expected_kind: a bare variant name or any Error::Kind expression.
-#define EXPECT_ERROR(result, expected_kind, expected_text)                              \
-    do {                                                                                \
-        using enum ::tq::Error::Kind;                                                   \
-        const auto& r_ = (result);                                                      \
-        ASSERT_FALSE(r_.has_value()) << "expected " #expected_kind;                     \
-        EXPECT_EQ(r_.error().kind(), expected_kind) << r_.error().debug_text();         \
-        EXPECT_EQ(r_.error().text(), std::string(expected_text));                       \
+#define EXPECT_ERROR(result, expected_kind, expected_text)                      \
+    do {                                                                        \
+        using enum ::tq::Error::Kind;                                           \
+        const auto& r_ = (result);                                              \
+        ASSERT_FALSE(r_.has_value()) << "expected " #expected_kind;             \
+        EXPECT_EQ(r_.error().kind(), expected_kind) << r_.error().debug_text(); \
+        EXPECT_EQ(r_.error().text(), std::string(expected_text));               \
     } while (0)
 
 }  // namespace tq::test

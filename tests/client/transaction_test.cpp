@@ -168,15 +168,14 @@ TEST_P(ErrorResponseTest, error_response_maps_through_the_protocol_status) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, ErrorResponseTest,
-    ::testing::Values(
-        ErrorResponseCase{5, Error::Kind::ApiError,
-                          "An error ocurred in the protocol "
-                          "\"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\""},
-        ErrorResponseCase{1, Error::Kind::ApiNotAvailableInProtocolVersion, ""},
-        ErrorResponseCase{2, Error::Kind::ApiError,
-                          "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_API_ERROR\""},
-        ErrorResponseCase{13, Error::Kind::ApiError,
-                          "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_BUFFER_TOO_SMALL\""}));
+    ::testing::Values(ErrorResponseCase{5, Error::Kind::ApiError,
+                                        "An error ocurred in the protocol "
+                                        "\"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\""},
+                      ErrorResponseCase{1, Error::Kind::ApiNotAvailableInProtocolVersion, ""},
+                      ErrorResponseCase{2, Error::Kind::ApiError,
+                                        "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_API_ERROR\""},
+                      ErrorResponseCase{13, Error::Kind::ApiError,
+                                        "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_BUFFER_TOO_SMALL\""}));
 
 TEST_F(TransactionTest, error_response_with_success_status_leaves_the_starting_values) {
     start();

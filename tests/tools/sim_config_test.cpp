@@ -59,7 +59,9 @@ TEST(SimConfig, bare_array_of_devices_is_accepted) {
 
 class BadConfigTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(BadConfigTest, is_refused_with_a_config_error) { EXPECT_THROW(parse_models(GetParam()), ConfigError); }
+TEST_P(BadConfigTest, is_refused_with_a_config_error) {
+    EXPECT_THROW(parse_models(GetParam()), ConfigError);
+}
 
 INSTANTIATE_TEST_SUITE_P(Configs, BadConfigTest,
                          ::testing::Values(R"({"devices": [{"nmae": "typo"}]})", R"({"devices": 3})", R"({})",
@@ -96,15 +98,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SpecCase{"3:delay=2000", std::nullopt, 3, {.delay = std::chrono::milliseconds(2000)}},
                       SpecCase{"1/19:close", 1, 19, {.close = true}},
                       SpecCase{"3:partial=2,times=1", std::nullopt, 3, {.partial = 2, .times = 1}},
-                      SpecCase{"0x21:raw=04 00 01 00 00", std::nullopt, 33,
-                               {.raw = std::vector<uint8_t>{4, 0, 1, 0, 0}}},
+                      SpecCase{
+                          "0x21:raw=04 00 01 00 00", std::nullopt, 33, {.raw = std::vector<uint8_t>{4, 0, 1, 0, 0}}},
                       SpecCase{"3:oversize=5000", std::nullopt, 3, {.oversize = 5000}},
                       SpecCase{"53:error=5", std::nullopt, 53, {.error_status = 5}},
                       SpecCase{"7:status=6", std::nullopt, 7, {.status = 6}}));
 
 class BadSpecTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(BadSpecTest, is_refused) { EXPECT_THROW(parse_fault_spec(GetParam()), ConfigError); }
+TEST_P(BadSpecTest, is_refused) {
+    EXPECT_THROW(parse_fault_spec(GetParam()), ConfigError);
+}
 
 INSTANTIATE_TEST_SUITE_P(Specs, BadSpecTest,
                          ::testing::Values("3", "x:close", "3:explode", "3:delay", "70000:close", "3:error=70000",

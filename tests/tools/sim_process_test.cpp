@@ -106,9 +106,9 @@ TEST(SimProcessTest, serves_each_device_on_its_port_and_logs_every_request) {
         EXPECT_EQ(d->get_name().value(), "Rig " + std::to_string(i + 1));
     }
     EXPECT_EQ(sim.stop(), 0);
-    EXPECT_EQ(read_lines(log), (std::vector<std::string>{"500 1 01000000", "500 39 27000000", "500 29 1d000000",
-                                                         "500 3 03000000", "501 1 01000000", "501 39 27000000",
-                                                         "501 29 1d000000", "501 3 03000000"}));
+    EXPECT_EQ(read_lines(log),
+              (std::vector<std::string>{"500 1 01000000", "500 39 27000000", "500 29 1d000000", "500 3 03000000",
+                                        "501 1 01000000", "501 39 27000000", "501 29 1d000000", "501 3 03000000"}));
     std::filesystem::remove(log);
 }
 
@@ -123,8 +123,9 @@ TEST(SimProcessTest, flags_set_version_and_faults) {
     SimProcess faulty({"--fault", "3:error=5", "--chunk-size", "0"});
     const auto fd = connect(ports_of(faulty.line()).at(0));
     ASSERT_TRUE(fd);
-    EXPECT_EQ(fd->get_name().error().text(),
-              "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\"");
+    EXPECT_EQ(
+        fd->get_name().error().text(),
+        "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\"");
 }
 
 TEST(SimProcessTest, json_config_file_supplies_the_models) {

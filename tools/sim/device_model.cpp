@@ -51,24 +51,56 @@ private:
 
     bool handle(uint16_t cmd) {
         switch (cmd) {
-            case 1: out_.append_u16(static_cast<uint16_t>(d_.protocol_version)); return true;
-            case 3: text(d_.name); return true;
-            case 5: return set_text(d_.nickname);
-            case 7: ++d_.identify_count; status(service::kSuccess); return true;
-            case 9: out_.append_u64(d_.firmware_ean); return true;
-            case 11: out_.append_u64(d_.feature_ean); return true;
-            case 13: out_.append_u16(static_cast<uint16_t>(d_.interfaces.size())); return true;
-            case 29: out_.append_u64(d_.serial_number); return true;
-            case 33: text(d_.firmware_version); return true;
-            case 37: text(d_.bootloader_version); return true;
-            case 39: out_.append_u64(d_.ean); return true;
-            case 41: text(d_.pcb_revision); return true;
-            case 49: return firmware_start();
-            case 51: return firmware_chunk();
-            case 53: return firmware_finalize();
-            case 69: out_.append_u64(d_.manufacturing_date); return true;
-            case 81: text(d_.nickname); return true;
-            default: break;
+            case 1:
+                out_.append_u16(static_cast<uint16_t>(d_.protocol_version));
+                return true;
+            case 3:
+                text(d_.name);
+                return true;
+            case 5:
+                return set_text(d_.nickname);
+            case 7:
+                ++d_.identify_count;
+                status(service::kSuccess);
+                return true;
+            case 9:
+                out_.append_u64(d_.firmware_ean);
+                return true;
+            case 11:
+                out_.append_u64(d_.feature_ean);
+                return true;
+            case 13:
+                out_.append_u16(static_cast<uint16_t>(d_.interfaces.size()));
+                return true;
+            case 29:
+                out_.append_u64(d_.serial_number);
+                return true;
+            case 33:
+                text(d_.firmware_version);
+                return true;
+            case 37:
+                text(d_.bootloader_version);
+                return true;
+            case 39:
+                out_.append_u64(d_.ean);
+                return true;
+            case 41:
+                text(d_.pcb_revision);
+                return true;
+            case 49:
+                return firmware_start();
+            case 51:
+                return firmware_chunk();
+            case 53:
+                return firmware_finalize();
+            case 69:
+                out_.append_u64(d_.manufacturing_date);
+                return true;
+            case 81:
+                text(d_.nickname);
+                return true;
+            default:
+                break;
         }
         if (!is_interface_command(cmd)) return fail(service::kNotImplemented);
         PortModel* p = port();
@@ -83,19 +115,33 @@ private:
 
     bool handle_interface(uint16_t cmd, PortModel& p) {
         switch (cmd) {
-            case 15: text(p.nickname); return true;
-            case 17: return set_text(p.nickname);
+            case 15:
+                text(p.nickname);
+                return true;
+            case 17:
+                return set_text(p.nickname);
             case 19:
                 out_.append_u8(p.type);
                 out_.append_u8(0);
                 out_.append_u16(p.status_mode());
                 out_.append_u8(p.link_up ? 1 : 0);
                 return true;
-            case 21: ++p.identify_count; status(service::kSuccess); return true;
-            case 23: status(service::kSuccess); out_.append_u16(p.supported); return true;
-            case 25: return set_eth_config(p);
-            case 27: status(service::kSuccess); out_.append_u16(p.eth_config); return true;
-            case 77: return tc10_command(p);
+            case 21:
+                ++p.identify_count;
+                status(service::kSuccess);
+                return true;
+            case 23:
+                status(service::kSuccess);
+                out_.append_u16(p.supported);
+                return true;
+            case 25:
+                return set_eth_config(p);
+            case 27:
+                status(service::kSuccess);
+                out_.append_u16(p.eth_config);
+                return true;
+            case 77:
+                return tc10_command(p);
             case 79:
                 status(p.tc10_supported ? service::kSuccess : service::kNotSupportedByInterface);
                 out_.append_u8(p.tc10_state);
@@ -104,13 +150,25 @@ private:
                 for (uint8_t v : p.dcq8) out_.append_u8(v);
                 for (uint16_t v : p.dcq16) out_.append_u16(v);
                 return true;
-            case 85: out_.append_u8(p.cable_harness); out_.append_u8(p.cable_distance); return true;
-            case 87: return req_.take_u8(p.loopback) == 0 || fail(service::kInvalidArgument);
-            case 89: out_.append_u8(p.loopback); return true;
-            case 91: return req_.take_bytes(p.packet_generator) == 0 || fail(service::kInvalidArgument);
-            case 93: out_.append_bytes(p.packet_generator); return true;
-            case 97: out_.append_u64(0); return true;
-            default: return fail(service::kNotImplemented);
+            case 85:
+                out_.append_u8(p.cable_harness);
+                out_.append_u8(p.cable_distance);
+                return true;
+            case 87:
+                return req_.take_u8(p.loopback) == 0 || fail(service::kInvalidArgument);
+            case 89:
+                out_.append_u8(p.loopback);
+                return true;
+            case 91:
+                return req_.take_bytes(p.packet_generator) == 0 || fail(service::kInvalidArgument);
+            case 93:
+                out_.append_bytes(p.packet_generator);
+                return true;
+            case 97:
+                out_.append_u64(0);
+                return true;
+            default:
+                return fail(service::kNotImplemented);
         }
     }
 

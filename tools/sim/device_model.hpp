@@ -53,8 +53,8 @@ struct PortModel {
 // One way to misbehave on one command. Several may be combined; each fires
 // `times` more times (-1: always).
 struct Fault {
-    std::chrono::milliseconds delay{0};       // wait before answering
-    bool close = false;                       // close the connection after receiving
+    std::chrono::milliseconds delay{0};         // wait before answering
+    bool close = false;                         // close the connection after receiving
     std::optional<size_t> partial{};            // header + this many payload bytes, then silence
     std::optional<std::vector<uint8_t>> raw{};  // these bytes instead of the answer
     std::optional<uint16_t> oversize{};         // a header announcing this many payload bytes, and the bytes
@@ -83,8 +83,8 @@ struct DeviceModel {
     uint64_t feature_ean = 0;
     uint64_t serial_number = 1001;
     uint64_t manufacturing_date = 1'700'000'000;  // seconds since 1970-01-01 UTC
-    uint32_t protocol_version = 2;  // sent as a u16; any value, for incompatibility tests
-    uint16_t port = 0;              // listening port, 0 for any free one
+    uint32_t protocol_version = 2;                // sent as a u16; any value, for incompatibility tests
+    uint16_t port = 0;                            // listening port, 0 for any free one
     uint16_t chunk_size = 4088;
     uint16_t finalize_status = 0;
     std::optional<uint64_t> reject_chunk;  // chunk index answered with a non-zero result

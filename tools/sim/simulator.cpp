@@ -90,7 +90,9 @@ Simulator::Simulator(std::vector<DeviceModel> devices, SimulatorOptions options)
     }
 }
 
-Simulator::~Simulator() { stop(); }
+Simulator::~Simulator() {
+    stop();
+}
 
 void Simulator::start() {
     if (started_) return;
@@ -148,7 +150,9 @@ void Simulator::stop() {
     stopping_ = false;
 }
 
-uint16_t Simulator::port(size_t device) const { return devices_.at(device)->port; }
+uint16_t Simulator::port(size_t device) const {
+    return devices_.at(device)->port;
+}
 
 std::string Simulator::ready_line() const {
     const bool v6 = options_.bind_address.find(':') != std::string::npos;
@@ -188,7 +192,9 @@ void Simulator::clear_requests() {
     log_.clear();
 }
 
-size_t Simulator::connections_accepted(size_t device) const { return devices_.at(device)->accepted.load(); }
+size_t Simulator::connections_accepted(size_t device) const {
+    return devices_.at(device)->accepted.load();
+}
 
 size_t Simulator::open_connections(size_t device) const {
     std::lock_guard lock(connections_mutex_);
@@ -245,7 +251,8 @@ bool Simulator::pause(std::chrono::milliseconds d) {
 }
 
 void Simulator::log(size_t device, uint64_t serial, std::span<const uint8_t> request) {
-    LoggedRequest r{device, serial, static_cast<uint16_t>(request[0] | request[1] << 8), {request.begin(), request.end()}};
+    LoggedRequest r{
+        device, serial, static_cast<uint16_t>(request[0] | request[1] << 8), {request.begin(), request.end()}};
     std::lock_guard lock(log_mutex_);
     if (log_file_ != nullptr) {
         const std::string line = format_log_line(r) + "\n";

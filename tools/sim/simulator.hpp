@@ -25,8 +25,8 @@ namespace tq::sim {
 
 struct SimulatorOptions {
     std::string bind_address = "127.0.0.1";  // numeric IPv4 or IPv6
-    bool keep_log = true;                     // keep requests in memory for requests()
-    std::string log_path;                     // also append one line per request here
+    bool keep_log = true;                    // keep requests in memory for requests()
+    std::string log_path;                    // also append one line per request here
 };
 
 // One received request as the simulator saw it.
