@@ -22,7 +22,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 namespace mode = sim::mode;
 
-constexpr uint16_t kGetNumInterfaces = 13, kGetEthMode = 27, kGetPacketGenerator = 93;
+constexpr uint16_t kGetEthMode = 27, kGetPacketGenerator = 93;
 
 // Three ports: 1 has a nickname, 2 has no TC10.
 sim::DeviceModel bench_model() {
@@ -47,8 +47,8 @@ protected:
     sim::DeviceModel model() {
         return sim_->with_device(0, [](const sim::DeviceModel& m) { return m; });
     }
-    // Commands received after the handshake (from the interface count on, or
-    // everything after the handshake's three requests).
+    // Commands received after the handshake's three requests, over every
+    // connection so far.
     std::vector<uint16_t> commands_after_handshake() {
         std::vector<uint16_t> all;
         for (const auto& r : sim_->requests(0)) all.push_back(r.command);
