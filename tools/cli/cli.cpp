@@ -125,6 +125,7 @@ public:
 
     const Device& device() {
         if (device_) return *device_;
+        if (args.address && args.serial) throw usage("give either --address or --serial, not both");
         if (args.address) {
             if (auto syntax = split_host_port(*args.address); !syntax) throw usage(syntax.error());
             auto service = resolve_address(*args.address);
