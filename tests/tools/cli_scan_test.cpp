@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <sys/stat.h>
-#include <cstdio>
-#include <cstdlib>
-
 #include "cli/cli.hpp"
 #include "cli/format.hpp"
 #include "cli_support.hpp"
@@ -110,36 +106,8 @@ TEST(CliSelect, the_only_device_is_used_without_selection) {
 }  // namespace
 }  // namespace tq::cli
 
-namespace {
-
-// This process runs in the namespace scripts/netns named in TQ_NETNS.
-// (Comparing with pid 1's namespace is no test: it may be unreadable.)
-bool in_private_network() {
-    const char* name = std::getenv("TQ_NETNS");
-    if (name == nullptr || *name == '\0' || std::getenv("TQ_NETNS_PEER") == nullptr) return false;
-    struct stat self {
-    }, named{};
-    if (::stat("/proc/self/ns/net", &self) != 0) return false;
-    if (::stat((std::string("/run/netns/") + name).c_str(), &named) != 0) return false;
-    return self.st_ino == named.st_ino && self.st_dev == named.st_dev;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    // The tests re-run themselves through scripts/netns once. Should the
-    // second run not find itself in the private network (a broken harness),
-    // it stops instead of nesting namespaces without end.
-    constexpr const char* kReexecMark = "TQ_CLI_SCAN_TESTS_REEXECUTED";
-    if (std::getenv(kReexecMark) != nullptr) {
-        if (!in_private_network()) {
-            std::fprintf(stderr, "cli_scan_tests: scripts/netns did not provide a private network\n");
-            return 1;
-        }
-    } else {
-        ::setenv(kReexecMark, "1", 1);
-        if (const auto status = tq::testing::enter_private_network(argc, argv)) return *status;
-    }
+    if (const auto status = tq::testing::enter_private_network(argc, argv)) return *status;
     ::signal(SIGPIPE, SIG_IGN);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
