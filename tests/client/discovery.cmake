@@ -18,7 +18,7 @@ add_executable(discovery_tests
 target_link_libraries(discovery_tests PRIVATE tq_discovery_support tq_client tq_sim tq_sim_mdns GTest::gmock)
 # The two tests that count how often 100 ms scans succeed measure timing as
 # much as behaviour: they run alone, not next to a CPU-bound test.
-gtest_discover_tests(discovery_tests TEST_FILTER "-*nine_times_in_ten" DISCOVERY_TIMEOUT 60
+gtest_discover_tests(discovery_tests NO_PRETTY_VALUES TEST_FILTER "-*nine_times_in_ten" DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS discovery TIMEOUT 90)
-gtest_discover_tests(discovery_tests TEST_FILTER "*nine_times_in_ten" DISCOVERY_TIMEOUT 60
+gtest_discover_tests(discovery_tests NO_PRETTY_VALUES TEST_FILTER "*nine_times_in_ten" DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS discovery TIMEOUT 90 RUN_SERIAL TRUE)

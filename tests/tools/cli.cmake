@@ -18,10 +18,10 @@ add_executable(cli_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_command_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_process_test.cpp)
 target_link_libraries(cli_tests PRIVATE tq_cli_test_support GTest::gmock_main)
-gtest_discover_tests(cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS cli)
+gtest_discover_tests(cli_tests NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES LABELS cli)
 
 if(TARGET tq_discovery_support)
   add_executable(cli_scan_tests ${CMAKE_CURRENT_SOURCE_DIR}/cli_scan_test.cpp)
   target_link_libraries(cli_scan_tests PRIVATE tq_cli_test_support tq_discovery_support GTest::gmock)
-  gtest_discover_tests(cli_scan_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "cli;discovery" TIMEOUT 120)
+  gtest_discover_tests(cli_scan_tests NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "cli;discovery" TIMEOUT 120)
 endif()

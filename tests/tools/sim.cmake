@@ -10,4 +10,4 @@ add_executable(sim_tests
 target_link_libraries(sim_tests PRIVATE tq_sim tq_client GTest::gmock_main)
 target_compile_definitions(sim_tests PRIVATE TQ_SIM_PATH="$<TARGET_FILE:plenko-tq-sim>")
 add_dependencies(sim_tests plenko-tq-sim)
-gtest_discover_tests(sim_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS tools)
+gtest_discover_tests(sim_tests NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES LABELS tools)
