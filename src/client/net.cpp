@@ -58,7 +58,11 @@ std::string ServiceAddress::to_string() const {
     }
     ::inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
     std::string out = text;
-    if (interface_index != 0) out += "%" + std::to_string(interface_index);
+    // Appended piecewise: "%" + std::to_string(...) trips a false -Wrestrict in g++ 12 at -O3.
+    if (interface_index != 0) {
+        out += '%';
+        out += std::to_string(interface_index);
+    }
     return out;
 }
 
@@ -95,7 +99,11 @@ std::string SocketAddress::to_string() const {
     }
     if (storage_.ss_family == AF_INET6) {
         const auto& sa = *reinterpret_cast<const sockaddr_in6*>(&storage_);
-        return "[" + ServiceAddress::v6(sa.sin6_addr, sa.sin6_scope_id).to_string() + "]:" + std::to_string(port());
+        std::string out = "[";
+        out += ServiceAddress::v6(sa.sin6_addr, sa.sin6_scope_id).to_string();
+        out += "]:";
+        out += std::to_string(port());
+        return out;
     }
     return "(unset)";
 }
