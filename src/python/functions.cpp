@@ -2,9 +2,9 @@
 // the function objects of every module object point at them.
 #include "python/functions.hpp"
 
-#include <cinttypes>
 #include <cstdio>
 
+#include "client/ean.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -30,8 +30,6 @@ PyObject* get_api_version_string(PyObject*, PyObject*) noexcept {
     });
 }
 
-// The EAN's hexadecimal digits are its decimal digits; the check digit is
-// printed in decimal so values past 9 show as 10..15 rather than a..f.
 PyObject* format_ean(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         static constexpr std::array<const char*, 1> names{"ean"};
@@ -42,11 +40,8 @@ PyObject* format_ean(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             prefix_type_error("argument '%s': ", "ean");
             return nullptr;
         }
-        const uint64_t v = ean.get();
-        char text[48];
-        std::snprintf(text, sizeof text, "%02" PRIx64 "-%05" PRIx64 "-%05" PRIx64 "-%" PRIu64, (v >> 44) & 0xfff,
-                      (v >> 24) & 0xfffff, (v >> 4) & 0xfffff, v & 0xf);
-        return PyUnicode_FromString(text);
+        const std::string text = tq::format_ean(ean.get());
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
 

@@ -6,14 +6,6 @@
 
 namespace tq::cli {
 
-std::string format_ean(uint64_t ean) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%02llx-%05llx-%05llx-%llu", static_cast<unsigned long long>((ean >> 44) & 0xfff),
-                  static_cast<unsigned long long>((ean >> 24) & 0xfffff),
-                  static_cast<unsigned long long>((ean >> 4) & 0xfffff), static_cast<unsigned long long>(ean & 0xf));
-    return text;
-}
-
 std::string format_utc(std::chrono::sys_seconds t) {
     using namespace std::chrono;
     const auto day = floor<days>(t);

@@ -12,15 +12,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/ean.hpp"
 #include "protocol/types.hpp"
 
 namespace tq::cli {
 
 using Json = nlohmann::ordered_json;
 
-// XX-XXXXX-XXXXX-X: the EAN's hexadecimal digits are its decimal digits; the
-// last group is printed in decimal. Widths are minimums.
-std::string format_ean(uint64_t ean);
+using tq::format_ean;
 
 // ISO 8601 in UTC, "2023-11-14T22:13:20Z".
 std::string format_utc(std::chrono::sys_seconds t);
