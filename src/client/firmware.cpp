@@ -66,10 +66,15 @@ tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int 
     // A regular file announces its size: refuse an oversized one unread.
     if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > limit) return tl::unexpected(ReadFailure::TooLarge);
 
-    // Room for limit + 1 bytes, the one extra telling "too large" from "exactly
-    // the limit". Reserved address space only; pages are committed on write.
+    // Room for one byte more than may be read, the extra byte telling "too
+    // large" from "exactly the limit". A regular file needs only its own size
+    // (so a small image never reserves gigabytes, which a host without memory
+    // overcommit would refuse); other sources get the limit. Reserved address
+    // space only; pages are committed on write.
+    // (Files of pseudo file systems report size 0: read those like a stream.)
+    const bool regular = S_ISREG(st.st_mode) && st.st_size > 0;
     FirmwareImage image;
-    image.mapped_ = static_cast<size_t>(limit) + 1;
+    image.mapped_ = static_cast<size_t>(regular ? static_cast<uint64_t>(st.st_size) : limit) + 1;
     void* p =
         ::mmap(nullptr, image.mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return tl::unexpected(ReadFailure::ReadError);
@@ -85,14 +90,17 @@ tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int 
         if (n == 0) break;
         // Whole pages that only hold zeros go back to the kernel; an anonymous
         // mapping reads as zeros afterwards, so the content is unchanged.
-        const auto begin = (reinterpret_cast<uintptr_t>(at) + page - 1) / page * page;
-        const auto end = (reinterpret_cast<uintptr_t>(at) + static_cast<size_t>(n)) / page * page;
-        if (end > begin && all_zero(reinterpret_cast<uint8_t*>(begin), end - begin)) {
-            ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+        // The mapping starts on a page boundary, so offsets round like addresses.
+        const size_t begin = (image.size_ + page - 1) / page * page;
+        const size_t end = (image.size_ + static_cast<size_t>(n)) / page * page;
+        if (end > begin && all_zero(image.data_ + begin, end - begin)) {
+            ::madvise(image.data_ + begin, end - begin, MADV_DONTNEED);
         }
         image.size_ += static_cast<size_t>(n);
     }
     if (image.size_ > limit) return tl::unexpected(ReadFailure::TooLarge);
+    // A regular file that grew while being read: its end was not seen.
+    if (regular && image.size_ == image.mapped_) return tl::unexpected(ReadFailure::ReadError);
     return image;
 }
 

@@ -2,9 +2,12 @@
 // returned, and the socket timeouts afterwards.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -306,6 +309,61 @@ TEST(FirmwareImageRead, reads_up_to_the_limit_and_not_one_byte_more) {
             EXPECT_EQ(image.error(), FirmwareImage::ReadFailure::TooLarge);
         }
     }
+}
+
+TEST(FirmwareImageRead, regular_files_read_whole_at_and_below_the_limit) {
+    for (const size_t n : {1u, 9u, 10u, 5000u}) {
+        SCOPED_TRACE(n);
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        const std::vector<uint8_t> content = image_of(n);
+        ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
+        std::fflush(f);
+        ASSERT_EQ(::lseek(::fileno(f), 0, SEEK_SET), 0);
+        auto image = FirmwareImage::read(::fileno(f), n == 5000 ? 5000 : 10);
+        std::fclose(f);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(std::vector<uint8_t>(image->bytes().begin(), image->bytes().end()), content);
+    }
+}
+
+TEST(FirmwareImageRead, pseudo_files_reporting_size_zero_are_read_to_their_end) {
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    auto image = FirmwareImage::read(fd, 1 << 20);
+    ::close(fd);
+    ASSERT_TRUE(image);
+    EXPECT_GT(image->bytes().size(), 0u);
+}
+
+// A small file must not need gigabytes of address space: hosts without memory
+// overcommit (or with an address-space limit) would refuse that reservation.
+TEST(FirmwareImageRead, small_file_reads_under_a_tight_address_space_limit) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    const std::vector<uint8_t> content = image_of(4096);
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
+    std::fflush(f);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            std::fclose(statm);
+        }
+        const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+        const rlimit limit{now + (rlim_t{1} << 30), now + (rlim_t{1} << 30)};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+        ::lseek(::fileno(f), 0, SEEK_SET);
+        auto image = FirmwareImage::read(::fileno(f), uint64_t{1} << 32);
+        ::_exit(image && image->bytes().size() == content.size() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::fclose(f);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
