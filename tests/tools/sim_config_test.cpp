@@ -67,6 +67,9 @@ INSTANTIATE_TEST_SUITE_P(Configs, BadConfigTest,
                          ::testing::Values(R"({"devices": [{"nmae": "typo"}]})", R"({"devices": 3})", R"({})",
                                            R"({"devices": [], "extra": 1})", R"([{"interfaces": [{"speed": 1}]}])",
                                            R"([{"serial_number": "many"}])", R"([{"faults": [{"raw": "abc"}]}])",
+                                           R"([{"interfaces": [{"dcq": {"sqii": 1}}]}])",
+                                           R"([{"interfaces": [{"cable_test": {"distanse": 1}}]}])",
+                                           R"([{"faults": [{"command": 3, "delai_ms": 1}]}])",
                                            "not json"));
 
 struct SpecCase {

@@ -17,8 +17,8 @@ public:
     Fields(const json& j, std::string what) : j_(j), what_(std::move(what)) {
         if (!j.is_object()) throw ConfigError(what_ + ": expected an object");
     }
-    ~Fields() noexcept(false) {
-        if (std::uncaught_exceptions() > 0) return;
+    // Call after the last read: refuses any key nothing asked for.
+    void done() const {
         for (auto it = j_.begin(); it != j_.end(); ++it) {
             if (seen_.count(it.key()) == 0) throw ConfigError(what_ + ": unknown key \"" + it.key() + "\"");
         }
@@ -71,6 +71,7 @@ Fault parse_fault(const json& j, const std::string& what, uint16_t& command) {
     if (const json* v = f.child("error_status")) fault.error_status = v->get<uint16_t>();
     if (const json* v = f.child("status")) fault.status = v->get<uint16_t>();
     f.get("times", fault.times);
+    f.done();
     return fault;
 }
 
@@ -92,14 +93,17 @@ PortModel parse_port(const json& j, const std::string& what) {
         q.get("peak_mse_worst", p.dcq8[3]);
         q.get("mse", p.dcq16[0]);
         q.get("mse_worst", p.dcq16[1]);
+        q.done();
     }
     if (const json* c = f.child("cable_test")) {
         Fields q(*c, what + ".cable_test");
         q.get("harness_status", p.cable_harness);
         q.get("distance", p.cable_distance);
+        q.done();
     }
     f.get("loopback", p.loopback);
     f.get("packet_generator", p.packet_generator);
+    f.done();
     return p;
 }
 
@@ -136,6 +140,7 @@ DeviceModel parse_device(const json& j, const std::string& what) {
             d.faults[command] = std::move(fault);
         }
     }
+    f.done();
     return d;
 }
 
@@ -178,6 +183,7 @@ std::vector<DeviceModel> parse_models(const std::string& json_text) {
         Fields top(j, "config");
         list = top.child("devices");
         if (list == nullptr) throw ConfigError("config: missing \"devices\"");
+        top.done();
     }
     if (!list->is_array()) throw ConfigError("config: \"devices\" must be an array");
     std::vector<DeviceModel> out;
