@@ -111,6 +111,8 @@ bool enum_from_python(PyObject* obj, E& out) {
     return true;
 }
 
+// E names a type in explicit instantiations: it cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TQ_INSTANTIATE_ENUM(E)             \
     template PyTypeObject* enum_type<E>(); \
     template PyObject* enum_member<E>(E);  \
@@ -128,5 +130,6 @@ TQ_INSTANTIATE_ENUM(PgPacketValidity)
 TQ_INSTANTIATE_ENUM(FirmwareUpdateResult)
 TQ_INSTANTIATE_ENUM(CableTestHarnessStatus)
 #undef TQ_INSTANTIATE_ENUM
+// NOLINTEND(bugprone-macro-parentheses)
 
 }  // namespace tq::py

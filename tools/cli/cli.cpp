@@ -549,9 +549,10 @@ const CLI::App* deepest_command(const CLI::App& app) {
 
 std::string parse_error_text(const CLI::App& app, const CLI::ParseError& e) {
     const CLI::App* at = deepest_command(app);
-    std::string path;
-    for (const CLI::App* a = at; a != nullptr; a = a->get_parent()) {
-        path = a->get_name() + (path.empty() ? "" : " " + path);
+    std::string path = at->get_name();
+    for (const CLI::App* a = at->get_parent(); a != nullptr; a = a->get_parent()) {
+        path.insert(0, 1, ' ');
+        path.insert(0, a->get_name());
     }
     // A word that names no command is left over instead of being reported as
     // such; say so rather than "a subcommand is required".

@@ -94,10 +94,12 @@ std::string render_table(const Json& rows) {
 
     std::vector<std::vector<std::string>> cells;
     std::vector<std::string> header;
+    header.reserve(keys.size());
     for (const auto& key : keys) header.push_back(label(key, true));
     cells.push_back(std::move(header));
     for (const auto& row : rows) {
         std::vector<std::string> line;
+        line.reserve(keys.size());
         for (const auto& key : keys) line.push_back(scalar_text(row.contains(key) ? row.at(key) : Json()));
         cells.push_back(std::move(line));
     }

@@ -71,7 +71,7 @@ std::vector<DeviceModel> build_models(const Options& o, bool devices_given, bool
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run(int argc, char** argv) {
     CLI::App app{"Simulated network-attached automotive-Ethernet interface devices on TCP.\n"
                  "Prints \"READY <address>:<port> ...\" (one entry per device) when listening,\n"
                  "then serves until interrupted. Every request received can be logged in hex."};
@@ -127,4 +127,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    // Building the command line can throw too (allocation); nothing may end
+    // the process without a message.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "plenko-tq-sim: %s\n", e.what());
+        return 1;
+    }
 }
