@@ -107,13 +107,22 @@ bool UIntArg<U>::load(PyObject* obj) {
         if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be interpreted as an integer", name.get());
         return false;
     }
-    // The interpreter's own OverflowError for negatives and values past 64 bits.
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    if (v > std::numeric_limits<U>::max()) {
+    const auto out_of_range = [] {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
+    };
+    // For a narrow type -1 is as out of range as 256, not the interpreter's
+    // "negative to unsigned" case. Only ints past 64 bits (and negatives for
+    // the full 64-bit type) keep the interpreter's own OverflowError.
+    if constexpr (std::numeric_limits<U>::max() < std::numeric_limits<unsigned long long>::max()) {
+        int overflow = 0;
+        const long long s = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (s == -1 && PyErr_Occurred()) return false;
+        if (overflow == 0 && s < 0) return out_of_range();
     }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (v > std::numeric_limits<U>::max()) return out_of_range();
     value = static_cast<U>(v);
     return true;
 }

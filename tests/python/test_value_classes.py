@@ -177,9 +177,11 @@ def test_burst_size_out_of_range(tq, burst):
         tq.PacketGeneratorConfig(**pg_args(tq, burst_size=burst))
 
 
-def test_burst_size_out_of_u8_has_the_documented_text(tq):
+# Negative is out of range like 256, not the interpreter's "negative to unsigned".
+@pytest.mark.parametrize("burst", [256, -1, -(2**63), 2**64 - 1])
+def test_burst_size_out_of_u8_has_the_documented_text(tq, burst):
     with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-        tq.PacketGeneratorConfig(**pg_args(tq, burst_size=256))
+        tq.PacketGeneratorConfig(**pg_args(tq, burst_size=burst))
 
 
 def test_burst_size_huge_is_the_interpreters_overflow_error(tq):
