@@ -35,16 +35,20 @@ uint32_t Device::protocol_version() const {
 }
 
 Result<Device> Device::connect(const ResolvedService& service, std::chrono::nanoseconds connection_timeout) {
+    int last_error = 0;
     for (const ServiceAddress& a : service.addresses) {
         const SocketAddress address(a, service.port);
         // Each attempt is bounded, so one unreachable address cannot stall a
         // scan for the operating system's minutes-long connect timeout.
         auto stream = TcpStream::connect(address, connection_timeout);
-        if (!stream) continue;
+        if (!stream) {
+            last_error = stream.error();
+            continue;
+        }
         // A failed handshake is final; the remaining addresses are not tried.
         return from_stream(address, std::move(*stream), connection_timeout);
     }
-    return fail(Error::Kind::NetworkError);
+    return tl::unexpected(Error(Error::Kind::NetworkError).with_os_error(last_error));
 }
 
 Result<Device> Device::from_stream(const SocketAddress& address, TcpStream stream,

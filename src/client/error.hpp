@@ -45,6 +45,15 @@ public:
     const std::string& text() const { return text_; }
     bool has_text() const { return kind_has_text(kind_); }
 
+    // The operating system's error number behind a failure to reach a device
+    // (why the last connect attempt failed), 0 when there is none. Only for
+    // callers that explain the failure: debug_text() never shows it.
+    int os_error() const { return os_error_; }
+    Error&& with_os_error(int os_error) && {
+        os_error_ = os_error;
+        return std::move(*this);
+    }
+
     // Variant name, and for text variants Name("escaped text").
     std::string debug_text() const;
 
@@ -62,6 +71,7 @@ public:
 private:
     Kind kind_;
     std::string text_;
+    int os_error_ = 0;
 };
 
 template <class T>

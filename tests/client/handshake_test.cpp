@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "client/connection.hpp"
 #include "client/tcp_stream.hpp"
 #include "sim_fixture.hpp"
@@ -105,8 +107,20 @@ TEST_F(HandshakeTest, service_without_addresses_is_a_network_error) {
     start();
     ResolvedService s;
     s.port = sim().port(0);
-    EXPECT_ERROR(Device::connect(s, kTestTimeout), NetworkError, "");
+    const auto r = Device::connect(s, kTestTimeout);
+    EXPECT_ERROR(r, NetworkError, "");
+    EXPECT_EQ(r.error().os_error(), 0) << "no attempt, so no reason";
     EXPECT_EQ(sim().connections_accepted(0), 0u);
+}
+
+TEST_F(HandshakeTest, refused_connection_keeps_the_reason_out_of_the_debug_text) {
+    start();
+    const uint16_t port = sim().port(0);
+    sim().stop();
+    const auto r = Device::connect(loopback_service(port), kTestTimeout);
+    EXPECT_ERROR(r, NetworkError, "");
+    EXPECT_EQ(r.error().os_error(), ECONNREFUSED);
+    EXPECT_EQ(r.error().debug_text(), "NetworkError");
 }
 
 TEST_F(HandshakeTest, refused_address_is_skipped_for_the_next) {
