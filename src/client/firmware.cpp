@@ -110,7 +110,7 @@ TcpStream::Timeout timeout_to_restore(const TcpStream::IoResult<TcpStream::Timeo
     return before ? *before : TcpStream::Timeout(connection_timeout);
 }
 
-Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUpdateCallbacks& callbacks) const {
+Result<FirmwareImage> read_firmware_file(std::string_view path) {
     const std::string text(path);
     auto open_error = [&] { return fail(Error::Kind::FileOpenError, "Failed to open file " + text); };
     // The C path would end at the NUL and name another file.
@@ -127,6 +127,12 @@ Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUp
         }
         return fail(Error::Kind::FileReadError, "Failed to read file " + text);
     }
+    return std::move(*image);
+}
+
+Result<void> Device::update_firmware_from_path(std::string_view path, FirmwareUpdateCallbacks& callbacks) const {
+    auto image = read_firmware_file(path);
+    if (!image) return tl::unexpected(std::move(image.error()));
     return update_firmware_from_blob(image->bytes(), callbacks);
 }
 
@@ -158,6 +164,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
     callbacks.update_started(total);
     uint64_t offset = 0;
     for (uint64_t index = 0; offset < total; ++index) {
+        if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
         const uint64_t length = std::min<uint64_t>(*chunk_size, total - offset);
         const auto chunk = image.subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
         if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_chunk, index, chunk)); !sent) {
@@ -169,6 +176,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
         callbacks.report_progress(offset);
     }
 
+    if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
     callbacks.start_finalizing();
     if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_finalize)); !sent) return sent;
     auto status = decode_response(c, wire::decode_firmware_finalize);

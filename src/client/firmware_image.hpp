@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include <tl/expected.hpp>
 
+#include "client/error.hpp"
 #include "client/tcp_stream.hpp"
 
 namespace tq {
@@ -39,6 +41,12 @@ private:
     size_t size_ = 0;
     size_t mapped_ = 0;
 };
+
+// A firmware file read whole, with the errors update_firmware_from_path
+// reports: FileOpenError / FileReadError naming the path, and the start
+// request's value-out-of-bounds ApiError for a file too large to announce.
+// Lets one read serve several devices.
+Result<FirmwareImage> read_firmware_file(std::string_view path);
 
 // The receive timeout to put back after an update: the one in force before,
 // or the client's own when the socket could not say which one that was.

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+
+#include <gmock/gmock.h>
 
 #include "client/connection.hpp"
 #include "client/firmware_image.hpp"
@@ -207,6 +210,32 @@ TEST_F(FirmwareTest, previous_timeouts_come_back_even_when_none_was_set) {
     EXPECT_EQ(s.read_timeout().value(), std::nullopt);
     EXPECT_EQ(s.write_timeout().value(), std::nullopt);
 }
+
+// Asks to stop once `after` chunks were accepted.
+struct StopAfter : Recorder {
+    explicit StopAfter(uint64_t chunks) : after(chunks) {}
+    bool stop_requested() override { return progress_reports() >= after; }
+    uint64_t progress_reports() const {
+        return static_cast<uint64_t>(std::count_if(events.begin(), events.end(),
+                                                   [](const std::string& e) { return e.starts_with("progress"); }));
+    }
+    uint64_t after;
+};
+
+class FirmwareStopTest : public FirmwareTest, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(FirmwareStopTest, stops_between_chunks_and_never_finalizes) {
+    const Device d = start_device(chunked(4));
+    StopAfter stop(GetParam());  // of 3 chunks; 3 stops after the last, before finalizing
+    EXPECT_ERROR(d.update_firmware_from_blob(image_of(10), stop), ApiError, kFirmwareUpdateStoppedText);
+    EXPECT_EQ(chunks().size(), GetParam());
+    EXPECT_THAT(commands(), ::testing::Not(::testing::Contains(53)));
+    EXPECT_THAT(stop.events, ::testing::Not(::testing::Contains("finalizing")));
+    expect_timeouts_restored(d);
+    EXPECT_TRUE(d.get_name()) << "the connection stays usable";
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, FirmwareStopTest, ::testing::Values(0, 2, 3));
 
 TEST(FirmwareTimeoutRestore, unreadable_timeout_restores_the_connection_timeout_not_none) {
     const TcpStream::IoResult<TcpStream::Timeout> unreadable = tl::unexpected(EBADF);
