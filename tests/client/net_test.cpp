@@ -1,6 +1,7 @@
 // Addresses as discovery delivers them and as the client connects to them.
 #include <stdexcept>
 
+#include "client/resolve.hpp"
 #include "sim_fixture.hpp"
 
 namespace tq::test {
@@ -42,6 +43,20 @@ TEST(SocketAddressTest, ipv6_carries_the_interface_index_as_scope_and_no_flow_in
     EXPECT_EQ(v6->sin6_scope_id, 7u);
     EXPECT_EQ(v6->sin6_flowinfo, 0u);
     EXPECT_EQ(sa.port(), 4242);
+}
+
+TEST(ResolveHost, says_whether_the_interface_or_the_name_was_not_found) {
+    const auto scope = resolve_host("fe80::1%tqnosuch0");
+    ASSERT_FALSE(scope);
+    EXPECT_EQ(scope.error().kind, HostLookupFailure::Kind::UnknownInterface);
+    EXPECT_EQ(scope.error().name, "tqnosuch0");
+
+    // .invalid never resolves (RFC 6761).
+    const auto name = resolve_host("nosuch.invalid");
+    ASSERT_FALSE(name);
+    EXPECT_EQ(name.error().kind, HostLookupFailure::Kind::NotFound);
+    EXPECT_EQ(name.error().name, "nosuch.invalid");
+    EXPECT_FALSE(name.error().reason.empty());
 }
 
 TEST(Ipv6Loopback, device_is_reached_over_ipv6) {

@@ -1,11 +1,9 @@
 #include "cli/address.hpp"
 
-#include <net/if.h>
-#include <netdb.h>
-
-#include <algorithm>
 #include <charconv>
-#include <memory>
+#include <utility>
+
+#include "client/resolve.hpp"
 
 namespace tq::cli {
 
@@ -48,49 +46,18 @@ tl::expected<ResolvedService, std::string> resolve_address(std::string_view text
     auto split = split_host_port(text);
     if (!split) return tl::unexpected(split.error());
 
+    auto addresses = resolve_host(split->host);
+    if (!addresses) {
+        const HostLookupFailure& f = addresses.error();
+        if (f.kind == HostLookupFailure::Kind::UnknownInterface) {
+            return bad(text, "no network interface named '" + f.name + "'");
+        }
+        return tl::unexpected("cannot resolve host '" + f.name + "': " + f.reason);
+    }
     ResolvedService service;
     service.instance_name = std::string(text);
     service.port = split->port;
-
-    // A scope given by interface name ("fe80::1%eth0") becomes its index.
-    std::string host = split->host;
-    if (const auto percent = host.find('%'); percent != std::string::npos) {
-        const std::string scope = host.substr(percent + 1);
-        if (!scope.empty() && scope.find_first_not_of("0123456789") != std::string::npos) {
-            const unsigned index = if_nametoindex(scope.c_str());
-            if (index == 0) return bad(text, "no network interface named '" + scope + "'");
-            host = host.substr(0, percent + 1) + std::to_string(index);
-        }
-    }
-    ServiceAddress numeric;
-    if (ServiceAddress::parse(host, numeric)) {
-        service.addresses.push_back(numeric);
-        return service;
-    }
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0) {
-        return tl::unexpected("cannot resolve host '" + host + "': " + gai_strerror(rc));
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        ServiceAddress address;
-        if (a->ai_family == AF_INET) {
-            address = ServiceAddress::v4(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
-        } else if (a->ai_family == AF_INET6) {
-            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
-            address = ServiceAddress::v6(v6->sin6_addr, v6->sin6_scope_id);
-        } else {
-            continue;
-        }
-        if (std::find(service.addresses.begin(), service.addresses.end(), address) == service.addresses.end()) {
-            service.addresses.push_back(address);
-        }
-    }
-    if (service.addresses.empty()) return tl::unexpected("cannot resolve host '" + host + "': no address");
+    service.addresses = std::move(*addresses);
     return service;
 }
 
