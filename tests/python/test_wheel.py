@@ -1,13 +1,18 @@
-"""The installable package: `pip wheel .` gives one abi3 wheel carrying the
-stubs, which installs and imports in a fresh virtual environment of every
-CPython >= 3.8 on the machine with nothing but the system's avahi libraries
-beside it; the sdist carries what a build from source needs.
+"""The installable package: scripts/wheel gives one abi3 manylinux wheel
+carrying the stubs and its own copies of the avahi libraries (with their
+license texts), which installs and imports in a fresh virtual environment of
+every CPython >= 3.8 on the machine and scans with the system's avahi
+libraries out of reach; the sdist carries what a build from source needs.
 
-The wheel is built once per session, into a cached build directory
+scripts/wheel runs once per session, into a cached build directory
 ($PLENKO_TQ_WHEEL_CACHE, default build/wheel-test), so later runs only
 recompile what changed."""
 
+import base64
+import csv
 import glob
+import hashlib
+import io
 import os
 import re
 import shutil
@@ -20,16 +25,14 @@ from pathlib import Path
 import pytest
 
 from test_interpreters import INTERPRETERS
-from tqpaths import REPO
+from tqpaths import HERE, NETNS, REPO, SIM
 
 CACHE = Path(os.environ.get("PLENKO_TQ_WHEEL_CACHE", REPO / "build" / "wheel-test")).resolve()
 
-# What the extension may load besides the C and C++ runtimes: avahi-core,
-# which discovery is built on, and its companion library. Never libpython
-# (the interpreter provides the API symbols) and nothing else.
+# What the extension and the libraries it carries may load from the system:
+# the C and C++ runtimes. Never libpython (the interpreter provides the API
+# symbols), never the system's avahi, nothing else.
 ALLOWED_NEEDED = {
-    "libavahi-core.so.7",
-    "libavahi-common.so.3",
     "libstdc++.so.6",
     "libgcc_s.so.1",
     "libm.so.6",
@@ -37,6 +40,8 @@ ALLOWED_NEEDED = {
     "libpthread.so.0",
     "ld-linux-x86-64.so.2",
 }
+# The libraries the wheel carries, by their names before auditwheel added a hash.
+BUNDLED = {"libavahi-core.so.7", "libavahi-common.so.3"}
 
 IMPORT_CHECK = """
 import sys, pathlib
@@ -59,37 +64,37 @@ def run(cmd, **kwargs):
 
 
 @pytest.fixture(scope="session")
-def wheel():
-    dist = CACHE / "dist"
-    dist.mkdir(parents=True, exist_ok=True)
-    for old in dist.glob("*.whl"):
-        old.unlink()
-    # No build isolation: scikit-build-core comes from the project's venv, so
-    # the test needs no network.
-    run([sys.executable, "-m", "pip", "wheel", REPO, "--no-build-isolation", "--no-deps", "-w", dist,
-         "-C", f"build-dir={CACHE / 'cmake'}"])
+def dist():
+    """What scripts/wheel writes: the repaired wheel and the sdist."""
+    out = CACHE / "dist"
+    run([REPO / "scripts" / "wheel", "--out", out, "--build-dir", CACHE])
+    return out
+
+
+@pytest.fixture(scope="session")
+def wheel(dist):
     wheels = list(dist.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
 
 @pytest.fixture(scope="session")
-def sdist():
-    out = CACHE / "sdist"
-    out.mkdir(parents=True, exist_ok=True)
-    for old in out.glob("*.tar.gz"):
-        old.unlink()
-    run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, REPO])
-    archives = list(out.glob("*.tar.gz"))
+def sdist(dist):
+    archives = list(dist.glob("*.tar.gz"))
     assert len(archives) == 1, archives
     return archives[0]
 
 
-def test_wheel_is_one_abi3_build_for_cpython_3_8_and_later(wheel):
+def wheel_platform(wheel):
     name, version, python, abi, platform = wheel.stem.split("-")
     assert (name, version) == ("plenko_tq_api", "0.2.1")
     assert (python, abi) == ("cp38", "abi3")
-    assert platform.endswith("x86_64") or platform.endswith("aarch64"), platform
+    return platform
+
+
+def test_wheel_is_one_abi3_manylinux_build_for_cpython_3_8_and_later(wheel):
+    # A plain linux_x86_64 tag is refused by package indexes.
+    assert re.fullmatch(r"manylinux_2_[0-9]+_(x86_64|aarch64)", wheel_platform(wheel)), wheel.name
 
 
 def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
@@ -106,45 +111,88 @@ def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
 
 
 @pytest.fixture(scope="session")
-def extension(wheel, tmp_path_factory):
-    folder = tmp_path_factory.mktemp("extension")
+def unpacked(wheel, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("wheel")
     with zipfile.ZipFile(wheel) as z:
-        z.extract("plenko_tq_api.abi3.so", folder)
-    return folder / "plenko_tq_api.abi3.so"
+        z.extractall(folder)
+    return folder
 
 
-def needed_libraries(extension):
-    dynamic = run(["readelf", "-d", extension]).stdout
+@pytest.fixture(scope="session")
+def extension(unpacked):
+    return unpacked / "plenko_tq_api.abi3.so"
+
+
+@pytest.fixture(scope="session")
+def bundled(unpacked):
+    """{file name in the wheel: the library's own file name}"""
+    return {p.name: re.sub(r"-[0-9a-f]{8}(\.so)", r"\1", p.name) for p in (unpacked / "plenko_tq_api.libs").iterdir()}
+
+
+def needed_libraries(elf):
+    dynamic = run(["readelf", "-d", elf]).stdout
     return {line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
 
 
-def test_extension_needs_only_avahi_and_the_c_and_cxx_runtimes(extension):
-    needed = needed_libraries(extension)
-    assert {"libavahi-core.so.7", "libavahi-common.so.3"} <= needed
-    assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
+def test_wheel_bundles_avahi_and_needs_only_the_c_and_cxx_runtimes(unpacked, extension, bundled):
+    assert sorted(re.sub(r"(\.so\.[0-9]+).*", r"\1", n) for n in bundled.values()) == sorted(BUNDLED)
+    assert set(bundled) <= needed_libraries(extension), "the module loads the copies it carries"
+    for elf in [extension, *(unpacked / "plenko_tq_api.libs" / n for n in bundled)]:
+        extra = needed_libraries(elf) - ALLOWED_NEEDED - set(bundled)
+        assert not extra, (elf.name, extra)
     symbols = run(["nm", "-D", "--defined-only", extension]).stdout.split()
     assert [s for s in symbols if s.startswith("Py")] == ["PyInit_plenko_tq_api"]
 
 
-def test_install_guide_names_the_packages_that_provide_the_avahi_libraries(extension):
+def debian_package_of(library):
+    return run(["dpkg", "-S", "*/" + library]).stdout.split(":")[0]
+
+
+def test_install_guide_names_the_packages_of_the_avahi_libraries_for_source_builds(bundled):
     if not shutil.which("dpkg"):
         pytest.skip("no dpkg to ask which package provides a library")
     guide = (REPO / "docs" / "install.md").read_text().splitlines()
     apt_get = [line.split() for line in guide if line.startswith("sudo apt-get install libavahi")]
     assert len(apt_get) == 1, "docs/install.md names the run-time packages in one apt-get line"
-    for library in sorted(n for n in needed_libraries(extension) if "avahi" in n):
-        owner = run(["dpkg", "-S", library]).stdout.split(":")[0]
-        assert owner in apt_get[0], (library, owner)
+    for library in sorted(bundled.values()):
+        assert debian_package_of(library) in apt_get[0], library
 
 
-def symbol_versions(extension, prefix):
-    text = run(["objdump", "-T", extension]).stdout
+def test_wheel_carries_the_license_texts_of_the_libraries_it_bundles(wheel, unpacked, bundled):
+    if not shutil.which("dpkg"):
+        pytest.skip("no dpkg to ask which package provides a library")
+    licenses = unpacked / "plenko_tq_api-0.2.1.dist-info" / "licenses"
+    assert (licenses / "LGPL-2.1").read_text() == Path("/usr/share/common-licenses/LGPL-2.1").read_text()
+    for library in bundled.values():
+        package = debian_package_of(library)
+        text = (licenses / package / "copyright").read_text()
+        assert text == Path("/usr/share/doc", package, "copyright").read_text(), package
+        assert "GNU Lesser General Public" in text
+    # Files added after auditwheel must still match the wheel's RECORD.
+    with zipfile.ZipFile(wheel) as z:
+        files = {n for n in z.namelist() if not n.endswith("/")}
+        record = list(csv.reader(io.StringIO(z.read("plenko_tq_api-0.2.1.dist-info/RECORD").decode())))
+        for name, digest, size in record:
+            if not digest:
+                continue
+            data = z.read(name)
+            assert digest == "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert int(size) == len(data), name
+    assert {row[0] for row in record} == files
+
+
+def symbol_versions(elf, prefix):
+    text = run(["objdump", "-T", elf]).stdout
     return [tuple(int(x) for x in v.split(".")) for v in set(re.findall(prefix + r"_([0-9.]+[0-9])", text))]
 
 
-def test_extension_runs_on_the_systems_the_install_guide_names(extension):
-    # docs/install.md promises glibc 2.34 and the libstdc++ of GCC 12 (GLIBCXX_3.4.30).
-    assert max(symbol_versions(extension, "GLIBC")) <= (2, 34)
+def test_wheel_runs_on_the_systems_the_install_guide_names(wheel, extension):
+    """pip takes the wheel wherever glibc is at least the tag's, the version
+    the guide names; the libstdc++ it needs is GCC 12's (GLIBCXX_3.4.30)."""
+    major, minor = re.match(r"manylinux_([0-9]+)_([0-9]+)_", wheel_platform(wheel)).groups()
+    guide = (REPO / "docs" / "install.md").read_text()
+    assert f"glibc {major}.{minor} or newer" in guide
+    assert "libstdc++ from GCC 12 or newer" in guide
     assert max(symbol_versions(extension, "GLIBCXX")) <= (3, 4, 30)
 
 
@@ -191,6 +239,85 @@ def test_installed_stubs_are_found_by_a_type_checker(wheel, venvs, tmp_path):
                           capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert re.search(r'Revealed type is "(builtins\.)?list\[plenko_tq_api\.Device\]"', proc.stdout), proc.stdout
+
+
+def test_stubtest_passes_on_the_installed_copy(wheel, tmp_path):
+    """The stubs the wheel installs match the module it installs (the one
+    auditwheel rewrote), not only the build tree's."""
+    target = tmp_path / "site"
+    run([sys.executable, "-m", "pip", "install", "-q", "--no-index", "--no-deps", "--target", target, wheel])
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    env["PYTHONPATH"] = str(target)
+    proc = run([sys.executable, "-m", "mypy.stubtest", "--allowlist", HERE / "test_stubs_allowlist.txt",
+                "--mypy-config-file", tmp_path / "none.ini", "plenko_tq_api"], env=env, cwd=tmp_path)
+    assert "Success: no issues found in 1 module" in proc.stdout
+
+
+# Runs in a mount namespace of its own: hides the system's avahi libraries
+# behind an empty file, shows they no longer load, then imports the installed
+# wheel and scans for the simulated device with the copies the wheel carries.
+HIDDEN_SYSTEM_SCAN = """
+import ctypes, datetime, os, pathlib, subprocess, sys
+serial, empty = int(sys.argv[1]), sys.argv[2]
+sonames = ("libavahi-core.so.7", "libavahi-common.so.3")
+cache = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+system = sorted({os.path.realpath(line.split(" => ")[1]) for line in cache.splitlines()
+                 if " => " in line and line.split()[0] in sonames})
+assert len(system) == 2, system
+for path in system:
+    subprocess.run(["mount", "--bind", empty, path], check=True)
+for name in sonames + tuple(system):
+    try:
+        ctypes.CDLL(name)
+    except OSError:
+        continue
+    raise AssertionError(name + " still loads")
+import plenko_tq_api as tq
+libs = pathlib.Path(tq.__file__).resolve().parent / "plenko_tq_api.libs"
+with open("/proc/self/maps") as maps:
+    mapped = {line.split()[-1] for line in maps if "avahi" in line}
+assert {pathlib.Path(p).parent for p in mapped} == {libs}, mapped
+assert sorted(pathlib.Path(p).name.split("-")[1] for p in mapped) == ["common", "core"], mapped
+client = tq.create_client()
+for wait_ms in (300, 1000, 2000, 3000):
+    devices = client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=wait_ms))
+    found = [d.get_serial_number() for d in devices]
+    if serial in found:
+        break
+print("found", *found)
+"""
+
+# Runs inside the private network namespace: the simulator advertises with the
+# system's libraries (its own mount namespace is untouched), the check runs in
+# a new one.
+ADVERTISE_AND_CHECK = """
+import subprocess, sys
+from simulator import Simulator
+python, check, empty = sys.argv[1:]
+with Simulator(devices=[{"serial_number": 4711}]):
+    proc = subprocess.run(["unshare", "--mount", "--", python, "-I", "-c", check, "4711", empty],
+                          capture_output=True, text=True, timeout=120)
+sys.stdout.write(proc.stdout)
+sys.stderr.write(proc.stderr)
+sys.exit(proc.returncode)
+"""
+
+
+def test_bundled_avahi_scans_with_the_systems_copy_unreachable(wheel, venvs, tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("network and mount namespaces need root")
+    if not SIM.exists():
+        pytest.skip(f"simulator not built: {SIM}")
+    python = venvs(INTERPRETERS[-1][2]) / "bin" / "python"
+    run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", "--force-reinstall", wheel], timeout=300)
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    proc = subprocess.run([str(NETNS), "--", sys.executable, "-c", ADVERTISE_AND_CHECK, str(python),
+                           HIDDEN_SYSTEM_SCAN, str(empty)], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    if proc.returncode == 77:
+        pytest.skip("scripts/netns could not create a namespace")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.split() == ["found", "4711"]
 
 
 def older_interpreters():
