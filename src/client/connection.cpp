@@ -8,18 +8,40 @@ Result<ConnectionLock> DeviceConnection::acquire() {
     const auto me = std::this_thread::get_id();
     // Only this thread can have stored its own id, so a relaxed read is exact.
     if (owner_.load(std::memory_order_relaxed) == me) return fail(Error::Kind::FailedToAquireLock);
-    if (!mutex_.try_lock()) {
-        const LockWaitHook* hook = lock_wait_hook();
-        if (hook != nullptr && hook->release != nullptr) hook->release(hook->ctx);
-        mutex_.lock();
-        if (hook != nullptr && hook->reacquire != nullptr) hook->reacquire(hook->ctx);
-    }
+    if (closed_.load(std::memory_order_acquire)) return fail(Error::Kind::ConnectionError);
+    lock_mutex();
     owner_.store(me, std::memory_order_relaxed);
+    if (closed_.load(std::memory_order_relaxed)) {
+        release(false);
+        return fail(Error::Kind::ConnectionError);
+    }
     if (poisoned_) {
         release(false);
         return fail(Error::Kind::FailedToAquireLock);
     }
     return ConnectionLock(*this);
+}
+
+Result<void> DeviceConnection::close() {
+    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        return fail(Error::Kind::FailedToAquireLock);
+    }
+    if (closed_.load(std::memory_order_acquire)) return {};
+    lock_mutex();
+    if (!closed_.load(std::memory_order_relaxed)) {
+        stream = TcpStream{};
+        closed_.store(true, std::memory_order_release);
+    }
+    mutex_.unlock();
+    return {};
+}
+
+void DeviceConnection::lock_mutex() {
+    if (mutex_.try_lock()) return;
+    const LockWaitHook* hook = lock_wait_hook();
+    if (hook != nullptr && hook->release != nullptr) hook->release(hook->ctx);
+    mutex_.lock();
+    if (hook != nullptr && hook->reacquire != nullptr) hook->reacquire(hook->ctx);
 }
 
 void DeviceConnection::release(bool poison) noexcept {

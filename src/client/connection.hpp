@@ -29,7 +29,16 @@ struct DeviceConnection {
     // device would otherwise wait for itself forever) or when it is poisoned.
     // While it has to wait, an installed LockWaitHook lets the embedding drop
     // its own global lock.
+    // Fails at once with ConnectionError, sending nothing, once close() has
+    // run.
     Result<ConnectionLock> acquire();
+
+    // Takes the lock as acquire() does (so an exchange in flight on another
+    // thread ends first), closes the socket and marks the connection closed,
+    // also when it is poisoned. Idempotent. Fails only for the thread that
+    // holds the lock itself (a firmware-update callback): the update still
+    // needs the socket.
+    Result<void> close();
 
     // Everything below is guarded by the lock.
     TcpStream stream;
@@ -47,10 +56,14 @@ struct DeviceConnection {
 private:
     friend class ConnectionLock;
     void release(bool poison) noexcept;
+    void lock_mutex();
 
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     bool poisoned_ = false;
+    // Set under the lock; read before taking it too, so a call on a closed
+    // connection never waits.
+    std::atomic<bool> closed_{false};
 };
 
 // Holds the connection lock. If it is destroyed while an exception unwinds

@@ -122,6 +122,10 @@ Result<void> Device::identify() const {
     return transact(*connection_, device_op("identify"), encoder(wire::encode_identify), wire::decode_identify);
 }
 
+Result<void> Device::close() const {
+    return connection_->close();
+}
+
 Result<std::vector<Interface>> Device::get_interfaces() const {
     // The list is built while the lock is held, as one step of the transaction.
     return transact(*connection_, device_op("get_interfaces"), encoder(wire::encode_get_num_interfaces),

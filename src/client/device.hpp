@@ -80,6 +80,12 @@ public:
     Result<void> identify() const;
     Result<std::vector<Interface>> get_interfaces() const;
 
+    // Closes the connection now, for this Device, its copies and all its
+    // Interface values: waits for an exchange in flight, then every later
+    // operation fails at once with ConnectionError without sending; the
+    // cached serial number and EAN still answer. Idempotent.
+    Result<void> close() const;
+
     Result<void> update_firmware_from_blob(std::span<const uint8_t> image, FirmwareUpdateCallbacks& callbacks) const;
     Result<void> update_firmware_from_path(std::string_view path, FirmwareUpdateCallbacks& callbacks) const;
 

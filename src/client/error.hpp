@@ -20,7 +20,7 @@ public:
         ApiError,
         ApiNotAvailableInProtocolVersion,
         ClientSoftwareTooOldForDevice,
-        ConnectionError,
+        ConnectionError,  // the device was closed (Device::close); nothing was sent
         DeviceDiscoveryError,
         FailedToAquireLock,
         FileOpenError,

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "client/client.hpp"
 #include "client/connection.hpp"
 #include "client/tcp_stream.hpp"
 #include "sim_fixture.hpp"
@@ -191,6 +192,54 @@ TEST_F(HandshakeTest, socket_timeouts_are_the_connection_timeout) {
     const TcpStream& s = d.connection()->stream;
     EXPECT_TRUE(near(s.read_timeout().value(), 1337ms));
     EXPECT_TRUE(near(s.write_timeout().value(), 1337ms));
+}
+
+TEST_F(HandshakeTest, connect_by_address_runs_the_handshake_with_its_timeout_as_the_socket_timeouts) {
+    start();
+    const auto d = Client{}.connect("127.0.0.1", sim().port(0), 300ms);
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(commands(), (std::vector<uint16_t>{1, 39, 29}));
+    EXPECT_TRUE(near(d->connection()->stream.read_timeout().value(), 300ms));
+}
+
+TEST_F(HandshakeTest, connect_by_address_says_what_failed_and_where_before_the_handshake) {
+    start();
+    const uint16_t port = sim().port(0);
+    const std::string p = std::to_string(port);
+    Listener full("127.0.0.3", port, 0);
+    full.fill("127.0.0.3", port);
+    auto failure = [&](std::string_view host, std::chrono::nanoseconds timeout = kTestTimeout) {
+        const auto r = Client{}.connect(host, port, timeout);
+        return r ? std::string("connected") : r.error().message();
+    };
+    EXPECT_EQ(failure("127.0.0.2"), "Cannot connect to 127.0.0.2:" + p + ": Connection refused (os error 111)");
+    EXPECT_EQ(failure("127.0.0.3"),
+              "Cannot connect to 127.0.0.3:" + p + ": Connection timed out after 0.25 s (os error 110)");
+    EXPECT_EQ(failure("fe80::1%tqnosuch0"),
+              "Cannot connect to [fe80::1%tqnosuch0]:" + p + ": no network interface named 'tqnosuch0'");
+    EXPECT_EQ(failure("127.0.0.1", 0ms),
+              "Cannot connect to 127.0.0.1:" + p + ": the connection timeout must be greater than zero");
+    EXPECT_EQ(sim().connections_accepted(0), 0u);
+}
+
+TEST_F(HandshakeTest, connect_by_address_names_the_address_behind_a_host_name_and_the_handshake_failure) {
+    sim::DeviceModel newer;
+    newer.protocol_version = 3;
+    start({newer, sim::DeviceModel{}});
+    fault(1, {.close = true}, 1);
+    const std::string p0 = std::to_string(sim().port(0));
+    const std::string p1 = std::to_string(sim().port(1));
+    const auto incompatible = Client{}.connect("localhost", sim().port(0), kTestTimeout);
+    ASSERT_FALSE(incompatible);
+    EXPECT_EQ(incompatible.error().message(), "Device at localhost:" + p0 + " (127.0.0.1:" + p0 +
+                                                  ") has newer (incompatible) firmware: it speaks a newer protocol "
+                                                  "version than this client knows");
+    EXPECT_EQ(commands(0), (std::vector<uint16_t>{1}));
+    const auto dropped = Client{}.connect("127.0.0.1", sim().port(1), kTestTimeout);
+    ASSERT_FALSE(dropped);
+    EXPECT_EQ(dropped.error().message(), "Device at 127.0.0.1:" + p1 +
+                                             " failed the handshake: TcpStreamReadError(\"Failed to read packet "
+                                             "header\") (no answer within 0.25 s, or the connection was closed)");
 }
 
 TEST(HandshakeWithoutSocket, timeout_failures_are_reported_on_stdout_and_the_handshake_goes_on) {

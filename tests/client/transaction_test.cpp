@@ -261,10 +261,11 @@ TEST_F(TransactionTest, call_from_a_firmware_callback_on_the_updating_thread_fai
         seen.push_back(error_of(d.get_name()));
         seen.push_back(error_of(port.get_status()));
         seen.push_back(error_of(d.update_firmware_from_blob(std::vector<uint8_t>(4), cb)));
+        seen.push_back(error_of(d.close()));  // the update still needs the socket
     };
     sim().clear_requests();
     ASSERT_TRUE(d.update_firmware_from_blob(std::vector<uint8_t>(10, 1), cb));
-    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(seen.size(), 4u);
     for (const auto& e : seen) {
         ASSERT_TRUE(e.has_value());
         EXPECT_EQ(e->kind(), Error::Kind::FailedToAquireLock);
