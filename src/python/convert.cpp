@@ -127,6 +127,7 @@ bool UIntArg<U>::load(PyObject* obj) {
     return true;
 }
 template struct UIntArg<uint8_t>;
+template struct UIntArg<uint16_t>;
 template struct UIntArg<uint64_t>;
 
 template <PyEnum E>
@@ -197,7 +198,7 @@ bool DurationArg::load(PyObject* obj) {
 }
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
-                     std::span<PyObject*> out) {
+                     std::span<PyObject*> out, size_t required) {
     const auto n = static_cast<Py_ssize_t>(names.size());
     const Py_ssize_t given = PyTuple_Size(args);
     if (given > n) {
@@ -224,7 +225,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function, std
             out[static_cast<size_t>(match)] = value;
         }
     }
-    for (Py_ssize_t i = 0; i < n; ++i)
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::min(required, names.size())); ++i)
         if (!out[static_cast<size_t>(i)]) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
                          names[static_cast<size_t>(i)], i + 1);

@@ -74,8 +74,8 @@ requires(PyEnum<T> || kHasClass<T>) PyObject* to_python(std::vector<T> values) {
 
 // A client call's outcome: the value converted, None for void, or the
 // exception of the Error table.
-template <class T>
-PyObject* result_to_python(Result<T>&& r) {
+template <class T, class E>
+PyObject* result_to_python(tl::expected<T, E>&& r) {
     if (!r) return raise_error(r.error());
     if constexpr (std::is_void_v<T>)
         Py_RETURN_NONE;
@@ -118,6 +118,7 @@ struct UIntArg {
     U value = 0;
 };
 extern template struct UIntArg<uint8_t>;
+extern template struct UIntArg<uint16_t>;
 extern template struct UIntArg<uint64_t>;
 
 template <PyEnum E>
@@ -268,10 +269,23 @@ using ArgConverter = typename ConverterFor<std::remove_cvref_t<P>>::type;
 
 // ---- argument lists ----------------------------------------------------------
 
-// Positional then keyword arguments against `names`; every parameter is
-// required. Fills `out` with borrowed references.
+// A converter with `static constexpr bool kOptional = true` is for a trailing
+// parameter that may be left out; its load() then sees nullptr.
+template <class Conv>
+inline constexpr bool kOptionalArg = requires {
+    Conv::kOptional;
+};
+// How many of a converter tuple's parameters must be given.
+template <class Convs>
+inline constexpr size_t kRequiredArgs = 0;
+template <class... Conv>
+inline constexpr size_t kRequiredArgs<std::tuple<Conv...>> = (size_t{!kOptionalArg<Conv>} + ... + 0);
+
+// Positional then keyword arguments against `names`; the first `required`
+// parameters (all by default) must be given. Fills `out` with borrowed
+// references, nullptr for an optional parameter left out.
 bool parse_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
-                     std::span<PyObject*> out);
+                     std::span<PyObject*> out, size_t required = SIZE_MAX);
 
 // Loads each converter from its argument in order, naming the argument in a
 // TypeError; stops at the first failure.

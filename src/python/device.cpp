@@ -7,6 +7,18 @@ namespace {
 
 using T = Device;
 
+PyObject* enter(PyObject* self, PyObject*) noexcept {
+    Py_INCREF(self);
+    return self;
+}
+
+// Returns None (false), so an exception of the with-block propagates.
+PyObject* exit(PyObject* self, PyObject* args) noexcept {
+    PyObject *type, *value, *traceback;
+    if (!PyArg_UnpackTuple(args, "__exit__", 3, 3, &type, &value, &traceback)) return nullptr;
+    return method_noargs<&T::close>(self, nullptr);
+}
+
 PyMethodDef methods[] = {
     method_def<"get_name", &T::get_name>(
         "get_name($self)\n--\n\nGets device name\n\nReturns:\n    (str): Device name as a string"),
@@ -50,6 +62,15 @@ PyMethodDef methods[] = {
         "update_firmware_from_path($self, path, callbacks)\n--\n\nUpdate device firmware with file at the given "
         "path\n\nParams:\n    path (str): Firmware file path\n    callbacks (FirmwareUpdateCallbacks): A callbacks "
         "object"),
+    method_def<"close", &T::close>(
+        "close($self)\n--\n\nCloses the connection to the device now, for this Device and all its\nInterface "
+        "objects. A call on the device in flight on another thread\nends first. Afterwards every call on them raises "
+        "ValueError at once,\nwithout contacting the device; get_ean and get_serial_number still\nanswer. Closing "
+        "again does nothing.\n\nA Device is also a context manager: a with-block closes it on exit."),
+    {"__enter__", method_fn(&enter), METH_NOARGS, "__enter__($self)\n--\n\nReturns the device itself"},
+    {"__exit__", method_fn(&exit), METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nCloses the device; an exception of the with-block "
+     "propagates"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -36,7 +36,8 @@ constexpr const char* kInternalFaultDoc =
     "It derives from BaseException so that ordinary error handling does not hide it.";
 
 // The Error -> exception table, indexed by Error::Kind. Rows without an
-// exception become ValueError("Unknown error type " + debug text).
+// exception become ValueError: with the row's message if it has one, else
+// "Unknown error type " + debug text.
 struct ErrorRow {
     const Exc* exc;
     const char* message;
@@ -50,7 +51,8 @@ constexpr ErrorRow kErrorRows[] = {
     /* ApiError */ {nullptr, nullptr},
     /* ApiNotAvailableInProtocolVersion */ {&kApiNotAvailable, "Operation not supported in older firmware"},
     /* ClientSoftwareTooOldForDevice */ {nullptr, nullptr},
-    /* ConnectionError */ {nullptr, nullptr},
+    // Like I/O on a closed file: a mistake of the caller, not of the device.
+    /* ConnectionError */ {nullptr, "Device was closed: Device.close() ended its connection; nothing was sent"},
     /* DeviceDiscoveryError */ {nullptr, nullptr},
     /* FailedToAquireLock */ {nullptr, nullptr},
     /* FileOpenError */ {nullptr, nullptr},
@@ -98,20 +100,44 @@ const char* exception_name(Exc which) {
     return q + sizeof("plenko_tq_api.") - 1;
 }
 
+namespace {
+// A str value: the interpreter builds the instance only when it is needed.
+PyObject* raise_with(PyObject* type, std::string_view text) {
+    if (!type) return nullptr;
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+}  // namespace
+
 PyObject* raise_error(const Error& error) {
     const auto& row = kErrorRows[static_cast<size_t>(error.kind())];
-    if (row.exc) {
-        PyObject* type = exception_type(*row.exc);
-        if (!type) return nullptr;
-        // A str value: the interpreter builds the instance only when it is needed.
-        PyRef message = PyRef::steal(PyUnicode_FromString(row.message));
-        if (message) PyErr_SetObject(type, message.get());
-        return nullptr;
+    if (row.exc) return raise_with(exception_type(*row.exc), row.message);
+    if (row.message) return raise_with(PyExc_ValueError, row.message);
+    return raise_with(PyExc_ValueError, "Unknown error type " + error.debug_text());
+}
+
+PyObject* raise_error(const ConnectFailure& failure) {
+    using Stage = ConnectFailure::Stage;
+    PyObject* type = nullptr;
+    if (failure.stage == Stage::Argument || (failure.stage == Stage::Lookup && failure.lookup &&
+                                             failure.lookup->kind == HostLookupFailure::Kind::UnknownInterface)) {
+        type = PyExc_ValueError;  // the caller's host or timeout cannot be used here
+    } else if (failure.stage == Stage::Handshake && failure.error) {
+        const Error::Kind kind = failure.error->kind();
+        const auto& row = kErrorRows[static_cast<size_t>(kind)];
+        // Incompatible either way round is a protocol-version mismatch; the
+        // message says which way.
+        if (kind == Error::Kind::ClientSoftwareTooOldForDevice) {
+            type = exception_type(Exc::ApiNotAvailableInProtocolVersion);
+        } else if (row.exc) {
+            type = exception_type(*row.exc);
+        }
     }
-    const std::string text = "Unknown error type " + error.debug_text();
-    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-    return nullptr;
+    // Name not found, refused, timed out, or a handshake the device did not
+    // complete: the device could not be reached or did not do its part.
+    if (!type && !PyErr_Occurred()) type = exception_type(Exc::OperationFailed);
+    return raise_with(type, failure.message());
 }
 
 bool prepare_internal_fault() {

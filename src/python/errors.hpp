@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "client/connect.hpp"
 #include "client/error.hpp"
 
 namespace tq::py {
@@ -31,6 +32,9 @@ const char* exception_name(Exc which);
 // Sets the exception for `error` and returns nullptr, so callers can
 // `return raise_error(e);`.
 PyObject* raise_error(const Error& error);
+// Client.connect's failures: the module's exception that fits the step that
+// failed, with the failure's own sentence.
+PyObject* raise_error(const ConnectFailure& failure);
 
 // Creates the internal-fault type ahead of need (the module's execution
 // step), so reporting a fault under memory pressure needs no type creation.

@@ -98,7 +98,8 @@ PyObject* method_args(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     return guarded([&]() -> PyObject* {
         static constexpr std::array<const char*, sizeof...(ArgNames)> names{ArgNames.c_str()...};
         std::array<PyObject*, sizeof...(ArgNames)> raw{};
-        if (!parse_arguments(args, kwargs, Name.c_str(), names, raw)) return nullptr;
+        if (!parse_arguments(args, kwargs, Name.c_str(), names, raw, kRequiredArgs<typename Traits::Converters>))
+            return nullptr;
         typename Traits::Converters convs;
         if (!load_arguments(convs, raw, names.data())) return nullptr;
         return call_client<Op>(value_of<typename Traits::Self>(self), convs);

@@ -9,6 +9,7 @@
 from __future__ import annotations
 
 import datetime
+from types import TracebackType
 from typing import ClassVar, Protocol, Sequence, final, type_check_only
 
 from typing_extensions import disjoint_base
@@ -615,6 +616,23 @@ class Device:
             path (str): Firmware file path
             callbacks (FirmwareUpdateCallbacks): A callbacks object"""
 
+    def close(self) -> None:
+        """Closes the connection to the device now, for this Device and all its
+        Interface objects. A call on the device in flight on another thread
+        ends first. Afterwards every call on them raises ValueError at once,
+        without contacting the device; get_ean and get_serial_number still
+        answer. Closing again does nothing.
+
+        A Device is also a context manager: a with-block closes it on exit."""
+
+    def __enter__(self) -> Device: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+
 @final
 class Client:
     """A client, used for scanning for devices."""
@@ -636,6 +654,29 @@ class Client:
 
         Returns:
             [Device]: A list of found devices"""
+
+    # port 1 to 65535; timeout longer than zero (None: the client's own).
+    def connect(self, host: str, port: int, timeout: datetime.timedelta | None = None) -> Device:
+        """Connects to one device by its address, without a scan: for networks
+        that do not carry DNS-SD (routers, VLANs, containers).
+
+        Parameters:
+            host (str): An IPv4 or IPv6 address (a link-local IPv6 one with
+                %interface, as in 'fe80::1%eth0') or a host name
+            port (int): The device's TCP port, 1 to 65535
+            timeout (datetime.timedelta): Bounds the connect and, afterwards,
+                every wait for the device's answers. Default: the client's
+                connection timeout (1.337 s)
+
+        Returns:
+            (Device): The device, after the same handshake as a scan
+
+        Raises:
+            OperationFailed: The host name was not found, the connection was
+                refused or timed out, or the device did not complete the
+                handshake
+            ApiNotAvailableInProtocolVersion: The device speaks a protocol version
+                this module does not (newer or older)"""
 
 # Module functions.
 

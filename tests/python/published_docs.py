@@ -18,6 +18,7 @@ FUNCTIONS = {
 CLIENT_METHODS = {
     "scan_for_devices": "scan_for_devices($self)\n--\n\nScans for devices using DNS-SD\n\nReturns:\n   ([Device]): A list of found devices",
     "scan_for_devices_with_timeout": "scan_for_devices_with_timeout($self, timeout)\n--\n\nScans for devices using DNS-SD, using the given timout.\n\nParameters:\n    timeout: A time.duration with how long to wait for DNS-SD to\n        resolve devices. Default (when using scan_for_devices) is\n        1000ms, but often 100ms will be sufficient.\n\nReturns:\n    [Device]: A list of found devices",
+    "connect": "connect($self, host, port, timeout=None)\n--\n\nConnects to one device by its address, without a scan: for networks\nthat do not carry DNS-SD (routers, VLANs, containers).\n\nParameters:\n    host (str): An IPv4 or IPv6 address (a link-local IPv6 one with\n        %interface, as in 'fe80::1%eth0') or a host name\n    port (int): The device's TCP port, 1 to 65535\n    timeout (datetime.timedelta): Bounds the connect and, afterwards,\n        every wait for the device's answers. Default: the client's\n        connection timeout (1.337 s)\n\nReturns:\n    (Device): The device, after the same handshake as a scan\n\nRaises:\n    OperationFailed: The host name was not found, the connection was\n        refused or timed out, or the device did not complete the\n        handshake\n    ApiNotAvailableInProtocolVersion: The device speaks a protocol version\n        this module does not (newer or older)",
 }
 
 DEVICE_METHODS = {
@@ -36,6 +37,7 @@ DEVICE_METHODS = {
     "get_interfaces": "get_interfaces($self)\n--\n\nGets the device's interfaces\n\nReturns:\n    ([Interface]): The device's interfaces",
     "update_firmware_from_blob": "update_firmware_from_blob($self, blob, callbacks)\n--\n\nUpdate device firmware with a firmware blob in memory\n\nParams:\n    blob (bytes): Firmware blob\n    callbacks (FirmwareUpdateCallbacks): A callbacks object",
     "update_firmware_from_path": "update_firmware_from_path($self, path, callbacks)\n--\n\nUpdate device firmware with file at the given path\n\nParams:\n    path (str): Firmware file path\n    callbacks (FirmwareUpdateCallbacks): A callbacks object",
+    "close": "close($self)\n--\n\nCloses the connection to the device now, for this Device and all its\nInterface objects. A call on the device in flight on another thread\nends first. Afterwards every call on them raises ValueError at once,\nwithout contacting the device; get_ean and get_serial_number still\nanswer. Closing again does nothing.\n\nA Device is also a context manager: a with-block closes it on exit.",
 }
 
 INTERFACE_METHODS = {
