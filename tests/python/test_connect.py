@@ -3,6 +3,8 @@
 
 import datetime
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -176,3 +178,16 @@ report(events=events)
     assert result["events"][0] == "FirmwareUpdateResult.Success"
     assert set(result["events"][1:3]) == {"update returned", "closed"}
     assert result["events"][3] == "Device was closed"
+
+
+def test_connect_by_address_example(sim):
+    from tqpaths import REPO
+
+    example = [sys.executable, str(REPO / "examples" / "connect_by_address.py")]
+    host, port = endpoint(sim)
+    shown = subprocess.run([*example, host, str(port)], capture_output=True, text=True, timeout=60)
+    assert shown.returncode == 0, shown.stderr
+    assert shown.stdout.splitlines()[:3] == ["EAN       40-62138-02001-9", "serial    4242", "name      Direct"]
+    refused = subprocess.run([*example, host, str(closed_port())], capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 1
+    assert refused.stderr.startswith(f"error: Cannot connect to {host}:") and "Connection refused" in refused.stderr
