@@ -222,26 +222,6 @@ TEST_F(HandshakeTest, connect_by_address_says_what_failed_and_where_before_the_h
     EXPECT_EQ(sim().connections_accepted(0), 0u);
 }
 
-TEST_F(HandshakeTest, connect_by_address_names_the_address_behind_a_host_name_and_the_handshake_failure) {
-    sim::DeviceModel newer;
-    newer.protocol_version = 3;
-    start({newer, sim::DeviceModel{}});
-    fault(1, {.close = true}, 1);
-    const std::string p0 = std::to_string(sim().port(0));
-    const std::string p1 = std::to_string(sim().port(1));
-    const auto incompatible = Client{}.connect("localhost", sim().port(0), kTestTimeout);
-    ASSERT_FALSE(incompatible);
-    EXPECT_EQ(incompatible.error().message(), "Device at localhost:" + p0 + " (127.0.0.1:" + p0 +
-                                                  ") has newer (incompatible) firmware: it speaks a newer protocol "
-                                                  "version than this client knows");
-    EXPECT_EQ(commands(0), (std::vector<uint16_t>{1}));
-    const auto dropped = Client{}.connect("127.0.0.1", sim().port(1), kTestTimeout);
-    ASSERT_FALSE(dropped);
-    EXPECT_EQ(dropped.error().message(), "Device at 127.0.0.1:" + p1 +
-                                             " failed the handshake: TcpStreamReadError(\"Failed to read packet "
-                                             "header\") (no answer within 0.25 s, or the connection was closed)");
-}
-
 TEST(HandshakeWithoutSocket, timeout_failures_are_reported_on_stdout_and_the_handshake_goes_on) {
     testing::internal::CaptureStdout();
     const auto r = Device::from_stream(SocketAddress{}, TcpStream{}, kTestTimeout);
