@@ -16,6 +16,8 @@ add_executable(cli_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_format_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_progress_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_command_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/cli_select_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/cli_fleet_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/cli_process_test.cpp)
 target_link_libraries(cli_tests PRIVATE tq_cli_test_support GTest::gmock_main)
 gtest_discover_tests(cli_tests NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES LABELS cli)

@@ -128,6 +128,27 @@ TEST_F(CliCommand, info_shows_identity_versions_and_the_formatted_eans) {
                   test::address_of(*sim_) + "\n");
 }
 
+TEST_F(CliCommand, texts_from_the_device_cannot_drive_the_terminal) {
+    auto m = bench_model();
+    m.name = "\x1b]0;owned\x07\x1b[2J";
+    m.interfaces[1].nickname =
+        "\xc2\x9b"
+        "31m";
+    start(m);
+    const auto info = cli({"info"});
+    expect_success(info);
+    EXPECT_THAT(info.out, HasSubstr("name:              \\x1b]0;owned\\x07\\x1b[2J\n"));
+    const auto ports = cli({"ports"});
+    expect_success(ports);
+    EXPECT_THAT(ports.out, HasSubstr("  \\u{9b}31m\n"));
+    for (const auto* out : {&info.out, &ports.out}) {
+        EXPECT_EQ(out->find('\x1b'), std::string::npos);
+        EXPECT_EQ(out->find("\xc2\x9b"), std::string::npos);
+    }
+    const auto json = cli({"info", "--json"});
+    EXPECT_EQ(Json::parse(json.out).at("name"), m.name);
+}
+
 TEST_F(CliCommand, info_json_is_one_object_with_typed_fields) {
     start();
     const auto r = cli({"info", "--json"});
@@ -501,6 +522,18 @@ INSTANTIATE_TEST_SUITE_P(
                  kExitUsage,
                  "plenko-tq: give either --address or --serial, not both\n",
                  false},
+        FailCase{"one_device_command_on_two_devices",
+                 {"dcq", "0", "--address", "127.0.0.1:9"},
+                 no_setup,
+                 kExitUsage,
+                 "plenko-tq: 'dcq' works on one device; give one --serial or --address\n",
+                 false},
+        FailCase{"all_and_address_together",
+                 {"info", "--all"},
+                 no_setup,
+                 kExitUsage,
+                 "plenko-tq: give --all without --serial or --address\n",
+                 false},
         FailCase{"unknown_command",
                  {"eth", "put", "0"},
                  no_setup,
@@ -521,7 +554,7 @@ TEST_F(CliCommand, an_address_nobody_listens_on_fails_naming_it) {
     sim_->stop();
     const auto r = run_in_process({"info", "--address", address});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_EQ(r.err, "plenko-tq: cannot connect to " + address + ": the device cannot be reached\n");
+    EXPECT_EQ(r.err, "plenko-tq: cannot connect to " + address + ": connection refused\n");
 }
 
 TEST_F(CliCommand, a_malformed_address_is_a_usage_error) {

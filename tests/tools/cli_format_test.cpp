@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <cerrno>
 #include <limits>
 
 #include "cli/address.hpp"
@@ -129,6 +130,38 @@ TEST(RenderText, prints_arrays_of_records_as_a_table_with_upper_case_headers) {
 TEST(RenderText, prints_nothing_for_null_or_an_empty_table) {
     EXPECT_EQ(render_text(Json()), "");
     EXPECT_EQ(render_text(Json::array()), "");
+}
+
+TEST(TerminalSafe, escapes_every_control_character_and_keeps_other_text) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"TQ Ethernet Interface", "TQ Ethernet Interface"},
+        {"Prüfstand “A” \\ 東京", "Prüfstand “A” \\ 東京"},
+        {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
+        {"a\tb\nc\rd", "a\\tb\\nc\\rd"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"del\x7f", "del\\x7f"},
+        {"csi\xc2\x9b"
+         "2J osc\xc2\x9d",
+         "csi\\u{9b}2J osc\\u{9d}"},
+        {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},
+        {"bad\xff\xc3", "bad\\xff\\xc3"},
+    };
+    for (const auto& [text, safe] : cases) EXPECT_EQ(terminal_safe(text), safe) << text;
+}
+
+TEST(RenderText, escapes_control_characters_in_texts) {
+    EXPECT_EQ(render_text(Json{{"name", "\x1b[2Jx"}}), "name:  \\x1b[2Jx\n");
+}
+
+TEST(JsonText, is_the_plain_dump_for_normal_texts_and_escapes_del_and_c1) {
+    const Json normal = {{"name", "Prüfstand \"A\" \\ 東京"}, {"serial", 7}, {"list", {1, 2}}};
+    EXPECT_EQ(json_text(normal), normal.dump());
+    EXPECT_EQ(json_text(normal, 2), normal.dump(2));
+
+    const Json hostile = {{"name", "\x1b]0;x\x07 \x7f \xc2\x9b \xc2\x80"}};
+    const std::string text = json_text(hostile);
+    EXPECT_EQ(text, R"({"name":"\u001b]0;x\u0007 \u007f \u009b \u0080"})");
+    EXPECT_EQ(Json::parse(text), hostile);
 }
 
 struct HostPortCase {
@@ -259,6 +292,16 @@ TEST(Describe, keeps_the_errors_own_text_where_it_says_what_failed) {
     EXPECT_EQ(describe(Error(Error::Kind::RemoteOperationNotSupportedByInterface)),
               "the port does not support this operation");
     EXPECT_EQ(describe(Error(Error::Kind::NetworkError)), "the device cannot be reached");
+}
+
+TEST(Describe, says_why_a_connection_failed) {
+    const std::pair<int, const char*> cases[] = {
+        {ECONNREFUSED, "connection refused"}, {ETIMEDOUT, "connection timed out"}, {ENETUNREACH, "network unreachable"},
+        {EHOSTUNREACH, "no route to host"},   {EPROTO, "protocol error"},  // any other: the system's text
+    };
+    for (const auto& [os_error, text] : cases) {
+        EXPECT_EQ(describe(Error(Error::Kind::NetworkError).with_os_error(os_error)), text) << os_error;
+    }
 }
 
 }  // namespace

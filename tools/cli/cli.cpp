@@ -1,18 +1,25 @@
 #include "cli/cli.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <map>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "cli/address.hpp"
+#include "cli/fleet.hpp"
 #include "cli/format.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/progress.hpp"
+#include "cli/select.hpp"
 #include "client/client.hpp"
 #include "client/device.hpp"
+#include "client/firmware_image.hpp"
 
 #ifndef PLENKO_TQ_VERSION
 #define PLENKO_TQ_VERSION "unknown"
@@ -64,13 +71,37 @@ constexpr bool wording_indexed_by_kind() {
 }
 static_assert(wording_indexed_by_kind(), "kErrorWording must list every Error::Kind in declaration order");
 
+// Why a connection failed, for the errors a user meets and can act on; others
+// take the system's own text.
+constexpr std::pair<int, std::string_view> kConnectFailures[] = {
+    {ECONNREFUSED, "connection refused"},
+    {ETIMEDOUT, "connection timed out"},
+    {ENETUNREACH, "network unreachable"},
+    {EHOSTUNREACH, "no route to host"},
+    {EHOSTDOWN, "host is down"},
+    {ECONNRESET, "connection reset"},
+    {EADDRNOTAVAIL, "address not available"},
+    {EACCES, "connection not permitted"},
+    {EPERM, "connection not permitted"},
+};
+
+std::string connect_failure_text(int os_error) {
+    for (const auto& [error, sentence] : kConnectFailures) {
+        if (error == os_error) return std::string(sentence);
+    }
+    std::string text = std::system_category().message(os_error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
 // ---------------------------------------------------------------------------
 // Everything a command line can carry. Only one command runs per invocation,
 // so all commands share one record.
 
 struct Args {
-    std::optional<uint64_t> serial;
-    std::optional<std::string> address;
+    std::vector<uint64_t> serials;
+    std::vector<std::string> addresses;
+    bool all = false;
     unsigned timeout_ms = kDefaultScanMs;
     bool json = false;
     std::optional<uint32_t> port;
@@ -88,9 +119,26 @@ Failure usage(const std::string& message) {
     return Failure(message, kExitUsage);
 }
 
+DeviceIdentity identity(const Device& d) {
+    return {d.get_ean(), d.get_serial_number(), d.address().to_string()};
+}
+
+// --address as typed: a usage error for a malformed one, a failure naming the
+// address when nothing answers there.
+Device connect_address(const std::string& text) {
+    if (auto syntax = split_host_port(text); !syntax) throw usage(syntax.error());
+    auto service = resolve_address(text);
+    if (!service) throw Failure(service.error());
+    auto connected = Device::connect(*service);
+    if (!connected) throw Failure("cannot connect to " + text + ": " + describe(connected.error()));
+    return std::move(*connected);
+}
+
 class Session {
 public:
     Session(const Args& args, const Io& io) : args(args), io(io) {}
+    // A session on one device of a fleet.
+    Session(const Args& args, const Io& io, const Device& device) : args(args), io(io), device_(device) {}
 
     const Args& args;
     const Io& io;
@@ -124,30 +172,54 @@ public:
     }
 
     const Device& device() {
-        if (device_) return *device_;
-        if (args.address && args.serial) throw usage("give either --address or --serial, not both");
-        if (args.address) {
-            if (auto syntax = split_host_port(*args.address); !syntax) throw usage(syntax.error());
-            auto service = resolve_address(*args.address);
-            if (!service) throw Failure(service.error());
-            auto connected = Device::connect(*service);
-            if (!connected) throw Failure("cannot connect to " + *args.address + ": " + describe(connected.error()));
-            device_.emplace(std::move(*connected));
-            return *device_;
+        if (!device_) {
+            auto selected = devices();
+            device_.emplace(std::move(selected.front()));
         }
-        auto found = scan(args.timeout_ms);
-        const std::string scanned = " (scanned for " + std::to_string(args.timeout_ms) + " ms)";
-        if (args.serial) {
-            for (auto& d : found) {
-                if (d.get_serial_number() == *args.serial) return device_.emplace(std::move(d));
+        return *device_;
+    }
+
+    // Every device the options select, each once, in the order given.
+    std::vector<Device> devices() const {
+        std::vector<Device> selected;
+        if (!args.addresses.empty()) {
+            std::vector<std::string> addresses;
+            for (const auto& a : args.addresses) {
+                if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
             }
-            throw Failure("no device with serial number " + std::to_string(*args.serial) + " found" + scanned);
+            for (const auto& a : addresses) {
+                if (auto syntax = split_host_port(a); !syntax) throw usage(syntax.error());
+            }
+            // Concurrently: each unreachable address may take a connect timeout.
+            std::vector<std::optional<Device>> connected(addresses.size());
+            std::vector<std::string> failures(addresses.size());
+            run_bounded(addresses.size(), kMaxConcurrentDevices, [&](size_t i) {
+                try {
+                    connected[i].emplace(connect_address(addresses[i]));
+                } catch (const std::exception& e) {
+                    failures[i] = e.what();
+                }
+            });
+            std::string failed;
+            for (const auto& f : failures) {
+                if (!f.empty()) failed += (failed.empty() ? "" : "; ") + f;
+            }
+            if (!failed.empty()) throw Failure(failed);
+            for (auto& d : connected) selected.push_back(std::move(*d));
+        } else {
+            auto found = scan(args.timeout_ms);
+            std::vector<DeviceIdentity> ids;
+            ids.reserve(found.size());
+            for (const auto& d : found) ids.push_back(identity(d));
+            for (const size_t i : pick_scanned(ids, args.serials, args.all, args.timeout_ms)) {
+                selected.push_back(std::move(found[i]));
+            }
         }
-        if (found.empty()) throw Failure("no device found" + scanned);
-        if (found.size() > 1) {
-            throw usage(std::to_string(found.size()) + " devices found; choose one with --serial or --address");
-        }
-        return device_.emplace(std::move(found.front()));
+        std::vector<DeviceIdentity> ids;
+        ids.reserve(selected.size());
+        for (const auto& d : selected) ids.push_back(identity(d));
+        require_distinct(ids);
+        return selected;
     }
 
     Interface port() { return port(*args.port); }
@@ -372,13 +444,45 @@ Json cmd_nickname(Session& s) {
     return nullptr;
 }
 
+bool stopped_by_interrupt(const Result<void>& result) {
+    return !result && interrupt_requested() && result.error().kind() == Error::Kind::ApiError &&
+           result.error().text() == kFirmwareUpdateStoppedText;
+}
+
 Json cmd_flash(Session& s) {
     const auto& d = s.device();
     FlashProgress progress(s.io.out, s.io.out_is_terminal);
+    const InterruptGuard guard;
     auto result = d.update_firmware_from_path(s.args.file, progress);
     progress.abandon();
+    if (stopped_by_interrupt(result)) {
+        throw Failure("interrupted: the update stopped between chunks; the device was not asked to finalize",
+                      kExitInterrupted);
+    }
     s.take(std::move(result));
     return nullptr;
+}
+
+// flash on several devices: one read of the image, the updates side by side,
+// then the summary. Only a device that finished its update counts as done.
+int flash_several(const std::vector<Device>& devices, const Args& args, const Io& io) {
+    auto image = read_firmware_file(args.file);
+    if (!image) throw Failure(describe(image.error()));
+    std::vector<std::string> labels;
+    labels.reserve(devices.size());
+    for (const auto& d : devices) labels.push_back(device_label(identity(d)));
+
+    FleetFlashResult result;
+    {
+        const InterruptGuard guard;
+        result = flash_fleet(devices, labels, image->bytes(), io.out, io.err, io.out_is_terminal);
+    }
+    io.out << "\n" << render_flash_summary(result.rows) << std::flush;
+    if (result.all_done()) return kExitOk;
+    const auto not_done = std::count_if(result.rows.begin(), result.rows.end(),
+                                        [](const FlashRow& r) { return r.state != FlashState::Done; });
+    io.err << "plenko-tq: " << not_done << " of " << result.rows.size() << " devices not updated" << std::endl;
+    return result.interrupted ? kExitInterrupted : kExitFailed;
 }
 
 // ---------------------------------------------------------------------------
@@ -395,6 +499,7 @@ enum Takes : unsigned {
     kNicknameArgs = 1u << 7,  // [PORT] [NAME] --name --reset
     kFile = 1u << 8,          // FILE
     kScanWait = 1u << 9,      // --timeout only
+    kFleet = 1u << 10,        // several devices at once: repeated --serial / --address, --all
 };
 
 struct Command {
@@ -406,8 +511,8 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"scan", "List the devices on the local network (DNS-SD)", kScanWait | kJson, cmd_scan},
-    {"info", "Show the device's identity and versions", kDevice | kJson, cmd_info},
-    {"ports", "Show the status of every port", kDevice | kJson, cmd_ports},
+    {"info", "Show the device's identity and versions", kDevice | kFleet | kJson, cmd_info},
+    {"ports", "Show the status of every port", kDevice | kFleet | kJson, cmd_ports},
     {"eth get", "Show the port's Ethernet configuration", kDevice | kPort | kJson, cmd_eth_get},
     {"eth set", "Change the port's Ethernet configuration (what is not given stays)", kDevice | kPort | kEthOptions,
      cmd_eth_set},
@@ -422,10 +527,10 @@ constexpr Command kCommands[] = {
     {"pg get", "Show the port's packet generator configuration", kDevice | kPort | kJson, cmd_pg_get},
     {"pg set", "Switch the port's packet generator on (with settings) or off", kDevice | kPort | kState | kPgOptions,
      cmd_pg_set},
-    {"identify", "Flash the device's LEDs, or the LED of PORT", kDevice | kOptionalPort, cmd_identify},
+    {"identify", "Flash the device's LEDs, or the LED of PORT", kDevice | kFleet | kOptionalPort, cmd_identify},
     {"nickname", "Show, set or reset the nickname of the device or of PORT", kDevice | kNicknameArgs | kJson,
      cmd_nickname},
-    {"flash", "Update the device's firmware from FILE", kDevice | kFile, cmd_flash},
+    {"flash", "Update the device's firmware from FILE", kDevice | kFleet | kFile, cmd_flash},
 };
 
 constexpr std::pair<std::string_view, std::string_view> kGroups[] = {
@@ -447,15 +552,29 @@ CLI::IsMember enum_choices() {
     return CLI::IsMember(enum_names<E>(), CLI::ignore_case);
 }
 
-void add_device_selection(CLI::App& app, Args& args) {
-    app.add_option_function<uint64_t>(
-           "--serial", [&args](const uint64_t& v) { args.serial = v; },
-           "Select the device with this serial number (found by a scan)")
+// One value per occurrence (so `--serial 5 2` leaves 2 to PORT), every
+// occurrence kept.
+template <class T>
+CLI::Option* add_repeated(CLI::App& app, const std::string& name, std::vector<T>& into, const std::string& help) {
+    return app
+        .add_option_function<std::vector<T>>(
+            name, [&into](const std::vector<T>& v) { into.insert(into.end(), v.begin(), v.end()); }, help)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void add_device_selection(CLI::App& app, Args& args, bool several) {
+    const std::string repeat = several ? "; repeat for several devices" : "";
+    add_repeated(app, "--serial", args.serials, "Select the device with this serial number (found by a scan)" + repeat)
         ->type_name("N");
-    app.add_option_function<std::string>(
-           "--address", [&args](const std::string& v) { args.address = v; },
-           "Connect to the device at HOST:PORT directly, without a scan ([ADDRESS]:PORT for IPv6)")
+    add_repeated(app, "--address", args.addresses,
+                 "Connect to the device at HOST:PORT directly, without a scan ([ADDRESS]:PORT for IPv6)" + repeat)
         ->type_name("HOST:PORT");
+    if (several) {
+        app.add_flag_function(
+            "--all", [&args](int64_t) { args.all = true; }, "Every device a scan finds");
+    }
 }
 
 void add_scan_wait(CLI::App& app, Args& args) {
@@ -468,7 +587,7 @@ void add_scan_wait(CLI::App& app, Args& args) {
 void add_arguments(CLI::App& leaf, unsigned takes, Args& args) {
     const auto port_help = "Port number as 'ports' lists it (the first is 0)";
     if (takes & kDevice) {
-        add_device_selection(leaf, args);
+        add_device_selection(leaf, args, (takes & kFleet) != 0);
         add_scan_wait(leaf, args);
     }
     if (takes & kScanWait) add_scan_wait(leaf, args);
@@ -568,9 +687,95 @@ std::string parse_error_text(const CLI::App& app, const CLI::ParseError& e) {
     return std::string(e.what()) + " (see '" + path + " --help')";
 }
 
+// The selection options against each other and against the command, before
+// anything touches the network. True when the command is to run on several
+// devices: --all, or more than one --serial or --address as typed (so the
+// output form follows the command line, not how many devices answered).
+bool several_devices(const Command& command, const Args& args) {
+    if ((command.takes & kDevice) == 0) return false;
+    if (!args.addresses.empty() && !args.serials.empty()) throw usage("give either --address or --serial, not both");
+    if (args.all && (!args.addresses.empty() || !args.serials.empty())) {
+        throw usage("give --all without --serial or --address");
+    }
+    const bool several = args.all || args.addresses.size() + args.serials.size() > 1;
+    if (several && (command.takes & kFleet) == 0) {
+        throw usage("'" + std::string(command.path) + "' works on one device; give one --serial or --address");
+    }
+    return several;
+}
+
+// info, ports, identify on several devices, side by side. Results come in the
+// order the devices were selected: with --json one object per device per line
+// (a list result such as ports under the command's name, next to the device's
+// identity; a device that failed as its identity and "error"); as text, the
+// records one after another, tables as one table with a DEVICE column. A
+// device that fails does not stop the others; its error line follows the
+// results.
+int run_on_several(const Command& command, const Args& args, const Io& io) {
+    const auto devices = Session(args, io).devices();
+    if (command.run == cmd_flash) return flash_several(devices, args, io);
+
+    const size_t n = devices.size();
+    std::vector<Json> results(n);
+    std::vector<std::optional<Failure>> failures(n);
+    run_bounded(n, kMaxConcurrentDevices, [&](size_t i) {
+        try {
+            Session session(args, io, devices[i]);
+            results[i] = command.run(session);
+        } catch (const Failure& f) {
+            failures[i] = f;
+        } catch (const std::exception& e) {
+            failures[i] = Failure(e.what());
+        }
+    });
+
+    int status = kExitOk;
+    std::string records;
+    Json table = Json::array();
+    std::string errors;
+    for (size_t i = 0; i < n; ++i) {
+        const auto id = identity(devices[i]);
+        const Json who = {{"ean", format_ean(id.ean)}, {"serial", id.serial}, {"address", id.address}};
+        if (failures[i]) {
+            status = std::max(status, failures[i]->code);
+            errors += "plenko-tq: " + terminal_safe(device_label(id) + ": " + failures[i]->what()) + "\n";
+            if (args.json) {
+                Json line = who;
+                line["error"] = failures[i]->what();
+                io.out << json_text(line) << "\n";
+            }
+            continue;
+        }
+        const Json& r = results[i];
+        if (r.is_null()) continue;
+        if (args.json) {
+            Json line = r;
+            if (!r.is_object()) {
+                line = who;
+                line[std::string(command.path)] = r;
+            }
+            io.out << json_text(line) << "\n";
+        } else if (r.is_array()) {
+            for (const auto& row : r) {
+                Json labelled = {{"device", device_label(id)}};
+                labelled.update(row);
+                table.push_back(std::move(labelled));
+            }
+        } else {
+            records += (records.empty() ? "" : "\n") + render_text(r);
+        }
+    }
+    io.out << records << render_text(table) << std::flush;
+    io.err << errors;
+    return status;
+}
+
 }  // namespace
 
 std::string describe(const Error& error) {
+    if (error.kind() == Error::Kind::NetworkError && error.os_error() != 0) {
+        return connect_failure_text(error.os_error());
+    }
     const auto& wording = kErrorWording[static_cast<size_t>(error.kind())];
     std::string text(wording.sentence);
     if (wording.with_text && !error.text().empty()) {
@@ -615,8 +820,9 @@ int run(int argc, const char* const* argv, const Io& io) {
     app.require_subcommand(1);
     app.footer(
         "A device command selects its device with --address, with --serial, or, when neither is given,\n"
-        "takes the only device a scan finds. Run 'plenko-tq COMMAND --help' for a command's arguments.\n");
-    add_device_selection(app, args);
+        "takes the only device a scan finds. info, ports, identify and flash also work on several devices:\n"
+        "repeat --address or --serial, or give --all. Run 'plenko-tq COMMAND --help' for a command's arguments.\n");
+    add_device_selection(app, args, true);
 
     std::map<std::string_view, CLI::App*> groups;
     std::vector<CLI::App*> leaves;
@@ -635,8 +841,12 @@ int run(int argc, const char* const* argv, const Io& io) {
             name = name.substr(space + 1);
         }
         CLI::App* leaf = parent->add_subcommand(std::string(name), std::string(command.summary));
-        leaf->footer(
-            (command.takes & kDevice) ? "Without --address or --serial, the only device a scan finds is used.\n" : "");
+        leaf->footer((command.takes & kFleet) ? "Without --address, --serial or --all, the only device a scan finds is "
+                                                "used.\nRepeat --address or --serial, or give --all, for several "
+                                                "devices at once.\n"
+                     : (command.takes & kDevice)
+                         ? "Without --address or --serial, the only device a scan finds is used.\n"
+                         : "");
         add_arguments(*leaf, command.takes, args);
         leaves.push_back(leaf);
     }
@@ -652,12 +862,13 @@ int run(int argc, const char* const* argv, const Io& io) {
     for (size_t i = 0; i < leaves.size(); ++i) {
         if (!leaves[i]->parsed()) continue;
         try {
+            if (several_devices(kCommands[i], args)) return run_on_several(kCommands[i], args, io);
             Session session(args, io);
             const Json result = kCommands[i].run(session);
             if (result.is_null()) {
                 // Commands that change something print nothing when they succeed.
             } else if (args.json) {
-                io.out << result.dump(2) << "\n";
+                io.out << json_text(result, 2) << "\n";
             } else {
                 io.out << render_text(result);
             }
@@ -665,7 +876,7 @@ int run(int argc, const char* const* argv, const Io& io) {
             return kExitOk;
         } catch (const Failure& failure) {
             io.out.flush();
-            io.err << "plenko-tq: " << failure.what() << "\n";
+            io.err << "plenko-tq: " << terminal_safe(failure.what()) << "\n";
             return failure.code;
         }
     }

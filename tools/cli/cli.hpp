@@ -16,8 +16,9 @@ namespace tq::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,  // the device, the network or a file said no
-    kExitUsage = 2,   // the command line is wrong
+    kExitFailed = 1,         // the device, the network or a file said no
+    kExitUsage = 2,          // the command line is wrong
+    kExitInterrupted = 130,  // Ctrl-C stopped a firmware update (128 + SIGINT, as a shell reports it)
 };
 
 struct Io {
@@ -37,7 +38,8 @@ struct Failure : std::runtime_error {
     int code;
 };
 
-// A client error as a sentence for the error line.
+// A client error as a sentence for the error line. A failed connection says
+// why when the client kept the operating system's reason.
 std::string describe(const Error& error);
 
 // `nickname [PORT] [NAME]`: a lone argument is a port when it is a number and

@@ -59,10 +59,76 @@ std::optional<bool> parse_on_off(std::string_view text) {
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence at s[i] (overlong forms and
+// surrogates included, which a terminal shows as replacement characters),
+// 0 when the byte starts none.
+size_t sequence_length(std::string_view s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return n;
+}
+
+void append_hex(std::string& out, const char* prefix, unsigned value, const char* suffix) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s%02x%s", prefix, value, suffix);
+    out += text;
+}
+
+}  // namespace
+
+std::string terminal_safe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const size_t n = sequence_length(text, i);
+        if (b == '\t' || b == '\n' || b == '\r') {
+            out += b == '\t' ? "\\t" : b == '\n' ? "\\n" : "\\r";
+            ++i;
+        } else if (n == 0 || b < 0x20 || b == 0x7F) {  // not UTF-8, C0, DEL
+            append_hex(out, "\\x", b, "");
+            ++i;
+        } else if (b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // U+0080..U+009F: CSI (U+009B) and OSC (U+009D) among them.
+            append_hex(out, "\\u{", static_cast<unsigned char>(text[i + 1]), "}");
+            i += 2;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string json_text(const Json& value, int indent) {
+    const std::string dumped = value.dump(indent);
+    // Outside strings a dump is printable ASCII, so these bytes are string content.
+    std::string out;
+    out.reserve(dumped.size());
+    for (size_t i = 0; i < dumped.size(); ++i) {
+        const auto b = static_cast<unsigned char>(dumped[i]);
+        if (b == 0x7F) {
+            out += "\\u007f";
+        } else if (b == 0xC2 && i + 1 < dumped.size() && static_cast<unsigned char>(dumped[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(dumped[i + 1]) < 0xA0) {
+            append_hex(out, "\\u00", static_cast<unsigned char>(dumped[++i]), "");
+        } else {
+            out += dumped[i];
+        }
+    }
+    return out;
+}
+
+namespace {
+
 std::string scalar_text(const Json& v) {
     if (v.is_null()) return "-";
     if (v.is_boolean()) return v.get<bool>() ? "on" : "off";
-    if (v.is_string()) return v.get<std::string>().empty() ? "-" : v.get<std::string>();
+    if (v.is_string()) return v.get<std::string>().empty() ? "-" : terminal_safe(v.get<std::string>());
     if (v.is_array()) {
         if (v.empty()) return "-";
         std::string joined;

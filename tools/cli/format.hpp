@@ -63,11 +63,22 @@ Json enum_list(const std::vector<E>& values) {
 // "on"/"off", ignoring case.
 std::optional<bool> parse_on_off(std::string_view text);
 
+// A text for the terminal with every control character escaped, so a device
+// that names itself "\x1b]0;...\x07" cannot drive the user's terminal: C0
+// controls and DEL as \xNN (\t \n \r as such), C1 controls as \u{NN}, bytes
+// that are not UTF-8 as \xNN. Everything else, backslashes included, stays.
+std::string terminal_safe(std::string_view text);
+
+// JSON text as nlohmann dumps it (indent -1: one line), except that DEL and the
+// C1 controls, which it passes through raw, are written as \u escapes too;
+// JSON of texts without them is unchanged.
+std::string json_text(const Json& value, int indent = -1);
+
 // Text rendering of a result:
 //  - an object: one "label  value" line per key, labels aligned;
 //  - an array of objects: a table whose header is the keys of the first row;
 //  - lists of scalars are joined by ", ", booleans print as on/off, null and
-//    empty texts and lists as "-".
+//    empty texts and lists as "-"; texts are terminal_safe.
 // Keys are snake_case; labels and headers replace '_' by ' ' (headers in upper case).
 std::string render_text(const Json& result);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/format.hpp"
+#include "cli/interrupt.hpp"
 
 namespace tq::cli {
 
@@ -92,6 +93,10 @@ void FlashProgress::start_finalizing() {
 void FlashProgress::update_finished(FirmwareUpdateResult result) {
     abandon();
     out_ << "update finished: " << enum_name(result) << std::endl;
+}
+
+bool FlashProgress::stop_requested() {
+    return interrupt_requested();
 }
 
 void FlashProgress::abandon() {

@@ -38,6 +38,8 @@ public:
     void report_progress(uint64_t total_transferred_bytes) override;
     void start_finalizing() override;
     void update_finished(FirmwareUpdateResult result) override;
+    // An interrupt (see interrupt.hpp) stops the transfer between chunks.
+    bool stop_requested() override;
 
     // Ends an unfinished bar line, so an error message starts on its own line.
     void abandon();
