@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "protocol/status.hpp"
 
@@ -147,6 +148,10 @@ Error Error::from_service(ServiceStatus s) {
 void write_stdout_line(std::string_view line) {
     std::string whole(line);
     whole += '\n';
+    // A scan's connecting threads report at the same time; one line must not
+    // be split by another's when write() takes only part of it.
+    static std::mutex one_line_at_a_time;
+    const std::lock_guard lock(one_line_at_a_time);
     // Python's or the C library's buffered stdout may hold earlier output of
     // the same process; flush it first so lines stay in order.
     std::fflush(stdout);

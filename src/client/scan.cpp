@@ -1,7 +1,11 @@
 #include "client/scan.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -13,11 +17,136 @@ namespace scan {
 
 namespace {
 
-// Connects every resolution until the channel reports disconnection. Nothing
-// thrown here may leave the thread (that would end the process); a failure
-// while handling one event costs that device only.
+// The scan worker's connecting threads: up to `connects_in_flight`, started
+// as resolutions queue up faster than free threads take them. Each takes the
+// oldest queued resolution, so a device waits for a free thread, never for a
+// particular device. Nothing thrown may leave a thread (that would end the
+// process); a failure while handling one resolution costs that device only.
+class ConnectPool {
+public:
+    ConnectPool(const Collaborators& with, std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices)
+        : with_(with), connection_timeout_(connection_timeout), limit_(with.connects_in_flight), devices_(devices) {
+        // Reserved up front: a started thread must never be lost to a
+        // failing push_back, which would destroy it still joinable.
+        try {
+            threads_.reserve(limit_);
+        } catch (...) {
+            limit_ = 0;
+        }
+    }
+    ConnectPool(const ConnectPool&) = delete;
+    ConnectPool& operator=(const ConnectPool&) = delete;
+    ~ConnectPool() { finish(); }
+
+    void submit(ResolvedService service) noexcept {
+        bool more_threads = false;
+        try {
+            const std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(service));
+            more_threads = queue_.size() > idle_ && threads_.size() < limit_;
+        } catch (...) {
+            return;  // that device is lost, the others still get their turn
+        }
+        queued_.notify_one();
+        if (more_threads) start_thread();
+        // With no thread to take it the resolution would wait forever:
+        // connect it here instead.
+        if (threads_.empty()) connect_queued();
+    }
+
+    // Lets the threads drain the queue, then joins them. When the pool
+    // returns, no connect of this scan is left running.
+    void finish() noexcept {
+        {
+            const std::lock_guard lock(mutex_);
+            finishing_ = true;
+        }
+        queued_.notify_all();
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+        connect_queued();
+    }
+
+private:
+    void start_thread() noexcept {
+        try {
+            std::thread t = with_.start_worker([this] { serve(); });
+            if (t.joinable()) threads_.push_back(std::move(t));
+        } catch (...) {
+            // No thread now: the threads running take the resolution, or
+            // submit() connects it itself.
+        }
+    }
+
+    void serve() noexcept {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (queue_.empty()) {
+                if (finishing_) return;
+                ++idle_;
+                queued_.wait(lock, [this] { return !queue_.empty() || finishing_; });
+                --idle_;
+                continue;
+            }
+            const ResolvedService service = take_locked();
+            lock.unlock();
+            connect(service);
+            lock.lock();
+        }
+    }
+
+    void connect_queued() noexcept {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            if (queue_.empty()) return;
+            const ResolvedService service = take_locked();
+            lock.unlock();
+            connect(service);
+        }
+    }
+
+    ResolvedService take_locked() noexcept {
+        ResolvedService service = std::move(queue_.front());
+        queue_.pop_front();
+        return service;
+    }
+
+    void connect(const ResolvedService& service) noexcept {
+        try {
+            Result<Device> device = with_.connect(service, connection_timeout_);
+            if (device) {
+                // Appended when the handshake succeeded: the stable sort keeps
+                // equal keys in this order.
+                const std::lock_guard lock(mutex_);
+                devices_.push_back(std::move(*device));
+            } else if (device.error().kind() == Error::Kind::ClientSoftwareTooOldForDevice) {
+                write_stdout_line(kIncompatibleLine);
+            } else {
+                write_stdout_line(kConnectFailedPrefix + device.error().debug_text());
+            }
+        } catch (...) {
+            // That device is lost; the others still get their turn.
+        }
+    }
+
+    const Collaborators& with_;
+    const std::chrono::nanoseconds connection_timeout_;
+    size_t limit_;
+
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::deque<ResolvedService> queue_;  // under mutex_
+    size_t idle_ = 0;                    // under mutex_: threads waiting for a resolution
+    bool finishing_ = false;             // under mutex_
+    std::vector<Device>& devices_;       // under mutex_
+    std::vector<std::thread> threads_;   // the scan worker's own
+};
+
+// Hands every resolution to the pool until the channel reports disconnection,
+// then waits for the pool: the worker ends only when every connect has.
 void connect_resolved(dnssd::EventChannel& channel, const Collaborators& with,
                       std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices) noexcept {
+    ConnectPool pool(with, connection_timeout, devices);
     for (;;) {
         std::optional<dnssd::ServiceEvent> event;
         try {
@@ -27,18 +156,7 @@ void connect_resolved(dnssd::EventChannel& channel, const Collaborators& with,
         }
         if (!event) return;
         if (event->kind != dnssd::EventKind::ServiceResolved) continue;
-        try {
-            Result<Device> device = with.connect(event->service, connection_timeout);
-            if (device) {
-                devices.push_back(std::move(*device));
-            } else if (device.error().kind() == Error::Kind::ClientSoftwareTooOldForDevice) {
-                write_stdout_line(kIncompatibleLine);
-            } else {
-                write_stdout_line(kConnectFailedPrefix + device.error().debug_text());
-            }
-        } catch (...) {
-            // That device is lost; the others still get their turn.
-        }
+        pool.submit(std::move(event->service));
     }
 }
 
@@ -71,6 +189,7 @@ Collaborators Collaborators::standard() {
         [](const ResolvedService& service, std::chrono::nanoseconds timeout) {
             return Device::connect(service, timeout);
         },
+        kConnectsInFlight,
     };
 }
 

@@ -1,12 +1,18 @@
 // The scan with its DNS-SD daemon replaced by a scripted one, so that every
-// failure path can be reached; devices are real simulated ones on loopback.
+// failure path can be reached; devices are real simulated ones on loopback,
+// and scripted connects stand in for devices that never answer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -34,14 +40,22 @@ struct Script {
     bool shutdown_fails = false;
     bool shutdown_throws = false;
     bool disconnect_on_shutdown = true;
-    bool worker_fails = false;
+    // Threads start_worker makes before it throws; the first is the scan worker.
+    int threads_allowed = std::numeric_limits<int>::max();
+    size_t connects_in_flight = scan::kConnectsInFlight;
 
     std::string browsed;
     int shutdowns = 0;
     bool destroyed = false;
+    std::atomic<int> threads_started{0};
+    std::atomic<int> threads_running{0};
     std::atomic<int> connects{0};
-    std::chrono::nanoseconds connect_timeout{0};
-    std::function<void()> on_connect;  // runs before each connect
+    std::atomic<int> in_flight{0};
+    std::atomic<int> most_in_flight{0};
+    std::atomic<std::chrono::nanoseconds> connect_timeout{0ns};
+    // Runs instead of the real connect when set; otherwise before it, when set.
+    std::function<Result<Device>(const ResolvedService&)> connect_instead;
+    std::function<void(const ResolvedService&)> on_connect;
 };
 
 class ScriptedDaemon final : public dnssd::ServiceDaemon {
@@ -78,15 +92,30 @@ scan::Collaborators scripted(Script& script) {
         if (script.create_fails) return tl::unexpected(dnssd::Failure::CreateDaemon);
         return std::make_unique<ScriptedDaemon>(script);
     };
+    with.connects_in_flight = script.connects_in_flight;
     with.start_worker = [&script](std::function<void()> body) {
-        if (script.worker_fails)
+        if (script.threads_started >= script.threads_allowed)
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        return std::thread(std::move(body));
+        ++script.threads_started;
+        ++script.threads_running;
+        return std::thread([&script, body = std::move(body)] {
+            body();
+            --script.threads_running;
+        });
     };
     with.connect = [&script](const ResolvedService& service, std::chrono::nanoseconds timeout) {
         ++script.connects;
         script.connect_timeout = timeout;
-        if (script.on_connect) script.on_connect();
+        const int now = ++script.in_flight;
+        int most = script.most_in_flight;
+        while (now > most && !script.most_in_flight.compare_exchange_weak(most, now)) {
+        }
+        struct Leaving {
+            Script& s;
+            ~Leaving() { --s.in_flight; }
+        } leaving{script};
+        if (script.connect_instead) return script.connect_instead(service);
+        if (script.on_connect) script.on_connect(service);
         return Device::connect(service, timeout);
     };
     return with;
@@ -144,6 +173,9 @@ struct Failing {
     bool connected;  // did the worker get to connect the queued device
 };
 
+// Every thread the scan started has ended by the time it returns, on every
+// path: ScanFailure and ScanThreads check it after each case.
+
 class ScanFailure : public ::testing::TestWithParam<Failing> {};
 
 TEST_P(ScanFailure, ends_with_a_device_discovery_error) {
@@ -158,6 +190,7 @@ TEST_P(ScanFailure, ends_with_a_device_discovery_error) {
     EXPECT_EQ(script.shutdowns > 0, GetParam().shut_down);
     EXPECT_EQ(script.connects > 0, GetParam().connected);
     EXPECT_TRUE(script.destroyed || script.create_fails);
+    EXPECT_EQ(script.threads_running, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "Failed to create MDNS Service Daemon", false, false},
                       Failing{"browse_fails_and_the_daemon_is_released_without_shutdown",
                               [](Script& s) { s.browse_fails = true; }, "Failed to browse for service", false, false},
-                      Failing{"worker_thread_cannot_start", [](Script& s) { s.worker_fails = true; },
+                      Failing{"worker_thread_cannot_start", [](Script& s) { s.threads_allowed = 0; },
                               "Failed to start the scan worker thread", true, false},
                       // The worker still drains and ends: the scan closes the channel itself.
                       Failing{"shutdown_fails_and_never_disconnects",
@@ -187,7 +220,7 @@ TEST(Scan, browses_the_command_api_service_type_and_connects_with_the_clients_ti
     const auto result = scan::run(scripted(script), 10ms, 777ms);
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(script.browsed, "_px-command-api._tcp.local.");
-    EXPECT_EQ(script.connect_timeout, 777ms);
+    EXPECT_EQ(script.connect_timeout.load(), 777ms);
     EXPECT_EQ(script.shutdowns, 1);
     EXPECT_TRUE(script.destroyed);
 }
@@ -225,16 +258,40 @@ INSTANTIATE_TEST_SUITE_P(
         Ordering{"equal_keys_stay_in_connect_order", {model(0x100, 4), model(0x100, 4)}, {4, 4}}),
     [](const auto& info) { return std::string(info.param.what); });
 
+// Resolved in one order, handshaken at the same time, finished in another:
+// the finishing order is the one equal keys keep.
 TEST(Scan, equal_keys_keep_the_order_in_which_the_handshakes_succeeded) {
     sim::Simulator sim({model(0x100, 4), model(0x100, 4), model(0x100, 4)});
     sim.start();
     Script script;
-    const std::vector<size_t> order = {2, 0, 1};
-    for (const size_t i : order) script.at_browse.push_back(resolved(sim.port(i)));
+    for (size_t i = 0; i < sim.device_count(); ++i) script.at_browse.push_back(resolved(sim.port(i)));
+    const std::vector<size_t> finishing = {2, 0, 1};
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t finished = 0;  // how many of `finishing` are done
+    script.connect_instead = [&](const ResolvedService& service) {
+        const size_t turn = static_cast<size_t>(
+            std::find_if(finishing.begin(), finishing.end(), [&](size_t i) { return sim.port(i) == service.port; }) -
+            finishing.begin());
+        {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 2s, [&] { return finished == turn; });
+        }
+        // The previous device's list entry is made right after its connect
+        // returned; this margin covers that step.
+        std::this_thread::sleep_for(20ms);
+        auto device = Device::connect(service, kShortTimeout);
+        {
+            const std::lock_guard lock(mutex);
+            ++finished;
+        }
+        changed.notify_all();
+        return device;
+    };
     const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
     ASSERT_TRUE(result.has_value());
     ASSERT_EQ(result->size(), 3u);
-    for (size_t k = 0; k < order.size(); ++k) EXPECT_EQ((*result)[k].address().port(), sim.port(order[k]));
+    for (size_t k = 0; k < finishing.size(); ++k) EXPECT_EQ((*result)[k].address().port(), sim.port(finishing[k]));
 }
 
 TEST(Scan, ignores_every_event_but_resolutions) {
@@ -296,6 +353,139 @@ TEST(Scan, a_zero_or_negative_wait_stops_right_after_the_worker_started) {
         EXPECT_EQ(script.shutdowns, 1);
     }
 }
+
+// ------------------------------------------------- connecting pool
+
+ServiceEvent silent(int i) {
+    ServiceEvent e = resolved(static_cast<uint16_t>(1 + i));
+    e.service.instance_name = "silent " + std::to_string(i);
+    return e;
+}
+
+// Devices that never answer the handshake, first in line: the pool holds
+// all 16 in flight at once (a sequential scan would meet them one after
+// another and never get there), never more, and the good devices behind them
+// are all returned. Their lines, printed at the same moment, stay whole.
+TEST(Scan, sixteen_devices_that_never_answer_are_waited_for_together_and_the_others_returned) {
+    constexpr int kSilent = 16;
+    constexpr size_t kGood = 50;
+    std::vector<sim::DeviceModel> models;
+    for (size_t i = 0; i < kGood; ++i) models.push_back(model(0x100 + (i % 3), i));
+    sim::Simulator sim(models);
+    sim.start();
+    Script script;
+    for (int i = 0; i < kSilent; ++i) script.at_browse.push_back(silent(i));
+    for (size_t i = 0; i < kGood; ++i) script.at_browse.push_back(resolved(sim.port(i)));
+    std::mutex mutex;
+    std::condition_variable changed;
+    int silent_waiting = 0;
+    std::optional<bool> all_at_once;  // decided by the first wait that ends
+    script.connect_instead = [&](const ResolvedService& service) -> Result<Device> {
+        if (service.instance_name.starts_with("silent")) {
+            std::unique_lock lock(mutex);
+            ++silent_waiting;
+            changed.notify_all();
+            // Stands for the read timeout, without its cost.
+            const bool met =
+                changed.wait_for(lock, 5s, [&] { return silent_waiting == kSilent || all_at_once.has_value(); });
+            if (!all_at_once.has_value()) all_at_once = met;
+            changed.notify_all();
+            return fail(Error::Kind::TcpStreamReadError, "Failed to read packet header");
+        }
+        return Device::connect(service, kShortTimeout);
+    };
+    testing::StdoutCapture out;
+    const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
+    const std::string printed = out.finish();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(all_at_once, true);
+    EXPECT_EQ(script.most_in_flight, static_cast<int>(scan::kConnectsInFlight));
+    std::vector<std::pair<uint64_t, uint64_t>> keys;
+    for (const Device& d : *result) keys.emplace_back(d.get_ean(), d.get_serial_number());
+    EXPECT_EQ(keys.size(), kGood);
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    EXPECT_THAT(testing::lines_of(printed),
+                ElementsAreArray(std::vector<std::string>(
+                    kSilent, "Failed to connect to device TcpStreamReadError(\"Failed to read packet header\")")));
+    EXPECT_EQ(script.threads_running, 0);
+}
+
+// A port that accepts connections (the kernel completes them) and never
+// answers: a device that advertises and then says nothing.
+class SilentPort {
+public:
+    SilentPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 4);
+        socklen_t size = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+    }
+    ~SilentPort() { ::close(fd_); }
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    int fd_;
+    uint16_t port_ = 0;
+};
+
+// The same over real sockets: the scan costs about one read timeout beyond
+// the wait, where one device after another would cost sixteen.
+TEST(Scan, sixteen_silent_devices_cost_about_one_timeout_not_sixteen) {
+    constexpr auto kTimeout = 300ms;
+    std::vector<SilentPort> silent(16);
+    sim::Simulator sim({model(0x100, 1), model(0x100, 2), model(0x100, 3)});
+    sim.start();
+    Script script;
+    for (const SilentPort& s : silent) script.at_browse.push_back(resolved(s.port()));
+    for (size_t i = 0; i < sim.device_count(); ++i) script.at_browse.push_back(resolved(sim.port(i)));
+    testing::StdoutCapture out;
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = scan::run(scripted(script), 10ms, kTimeout);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string printed = out.finish();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_THAT(serials(*result), ElementsAre(1u, 2u, 3u));
+    EXPECT_EQ(testing::lines_of(printed).size(), silent.size());
+    EXPECT_GE(took, kTimeout);
+    EXPECT_LT(took, 10ms + 4 * kTimeout);  // 16 in a row: 4.8 s
+}
+
+struct Starting {
+    const char* what;
+    void (*arrange)(Script&);
+};
+
+class ScanThreads : public ::testing::TestWithParam<Starting> {};
+
+// Whichever threads cannot be made, no resolved device is lost.
+TEST_P(ScanThreads, every_device_is_connected_however_many_threads_start) {
+    std::vector<sim::DeviceModel> models;
+    for (uint64_t serial = 1; serial <= 6; ++serial) models.push_back(model(0x100, serial));
+    sim::Simulator sim(models);
+    sim.start();
+    Script script;
+    for (size_t i = 0; i < sim.device_count(); ++i) script.at_browse.push_back(resolved(sim.port(i)));
+    // Slow enough that the pool asks for a thread per device.
+    script.on_connect = [](const ResolvedService&) { std::this_thread::sleep_for(5ms); };
+    GetParam().arrange(script);
+    const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_THAT(serials(*result), ElementsAre(1u, 2u, 3u, 4u, 5u, 6u));
+    EXPECT_EQ(script.threads_running, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScanThreads,
+                         ::testing::Values(Starting{"all_start", [](Script&) {}},
+                                           Starting{"none_for_the_pool", [](Script& s) { s.threads_allowed = 1; }},
+                                           Starting{"two_for_the_pool", [](Script& s) { s.threads_allowed = 3; }},
+                                           Starting{"no_pool_asked_for", [](Script& s) { s.connects_in_flight = 0; }}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 // ------------------------------------------------- skipped devices
 
@@ -359,9 +549,8 @@ TEST(Scan, something_thrown_while_connecting_one_device_costs_only_that_device) 
     sim.start();
     Script script;
     script.at_browse = {resolved(sim.port(0)), resolved(sim.port(1))};
-    int calls = 0;
-    script.on_connect = [&calls] {
-        if (++calls == 1) throw std::bad_alloc();
+    script.on_connect = [&sim](const ResolvedService& service) {
+        if (service.port == sim.port(0)) throw std::bad_alloc();
     };
     const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
     ASSERT_TRUE(result.has_value());
