@@ -1,5 +1,6 @@
 #include "client/dnssd_wire.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tq::dnssd::wire {
@@ -10,6 +11,7 @@ constexpr uint16_t kClassIn = 1;
 constexpr uint16_t kClassMask = 0x7fff;  // the top bit is cache-flush (answers) or unicast-response (questions)
 constexpr uint16_t kUnicastResponseBit = 0x8000;
 constexpr uint16_t kResponseFlag = 0x8000;
+constexpr uint16_t kOpcodeMask = 0x7800;
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxName = 255;
 
@@ -56,19 +58,24 @@ public:
     void seek(size_t at) { at_ = at; }
     std::span<const uint8_t> bytes(size_t at, size_t n) const { return m_.subspan(at, n); }
 
-    // A possibly compressed name. Pointers must point backwards, which also
-    // rules out loops.
+    // A possibly compressed name. Pointers must point backwards, which rules
+    // out loops; the hop limit keeps a chain of them from costing more than
+    // the few steps a real name takes.
     bool name(Name& out) {
         out.clear();
+        ++work_.names;
         size_t length = 1;
         size_t pos = at_;
         size_t resume = 0;  // where reading continues after the first pointer
         size_t lowest_target = pos;
+        size_t hops = 0;
         for (;;) {
+            ++work_.steps;
             if (pos >= m_.size()) return false;
             const uint8_t len = m_[pos];
             if ((len & 0xc0) == 0xc0) {
-                if (pos + 1 >= m_.size()) return false;
+                if (pos + 1 >= m_.size() || ++hops > kMaxPointerHops) return false;
+                work_.most_hops = std::max(work_.most_hops, hops);
                 const size_t target = static_cast<size_t>(len & 0x3f) << 8 | m_[pos + 1];
                 if (target >= lowest_target) return false;
                 lowest_target = target;
@@ -88,10 +95,35 @@ public:
         }
     }
 
+    const Work& work() const { return work_; }
+
 private:
     std::span<const uint8_t> m_;
     size_t at_ = 0;
+    Work work_;
 };
+
+struct Header {
+    uint16_t id = 0;
+    uint16_t flags = 0;
+    uint16_t questions = 0;
+    size_t records = 0;
+};
+
+// The fixed header, if the message is a response announcing no more than
+// kMaxEntries entries.
+std::optional<Header> read_header(Reader& in) {
+    Header h;
+    uint16_t counts[4] = {};
+    if (!in.u16(h.id) || !in.u16(h.flags)) return std::nullopt;
+    for (uint16_t& c : counts) {
+        if (!in.u16(c)) return std::nullopt;
+    }
+    h.questions = counts[0];
+    h.records = static_cast<size_t>(counts[1]) + counts[2] + counts[3];
+    if ((h.flags & kResponseFlag) == 0 || h.questions + h.records > kMaxEntries) return std::nullopt;
+    return h;
+}
 
 }  // namespace
 
@@ -151,22 +183,28 @@ std::vector<uint8_t> encode_question(uint16_t id, const Name& name, uint16_t typ
     return out;
 }
 
-std::optional<Response> parse_response(std::span<const uint8_t> message) {
+std::optional<Echo> echoed_question(std::span<const uint8_t> message) {
     Reader in(message);
+    const auto header = read_header(in);
+    if (!header || header->questions != 1 || (header->flags & kOpcodeMask) != 0) return std::nullopt;
+    Echo out{header->id, {}, 0};
+    uint16_t klass = 0;
+    if (!in.name(out.name) || !in.u16(out.type) || !in.u16(klass)) return std::nullopt;
+    return out;
+}
+
+namespace {
+
+std::optional<Response> read_response(Reader& in) {
+    const auto header = read_header(in);
+    if (!header) return std::nullopt;
     Response out;
-    uint16_t flags = 0;
-    uint16_t counts[4] = {};
-    if (!in.u16(out.id) || !in.u16(flags)) return std::nullopt;
-    for (uint16_t& c : counts) {
-        if (!in.u16(c)) return std::nullopt;
-    }
-    if ((flags & kResponseFlag) == 0) return std::nullopt;
+    out.id = header->id;
     Name name;
-    for (uint16_t q = 0; q < counts[0]; ++q) {
+    for (uint16_t q = 0; q < header->questions; ++q) {
         if (!in.name(name) || !in.skip(4)) return std::nullopt;
     }
-    const size_t records = static_cast<size_t>(counts[1]) + counts[2] + counts[3];
-    for (size_t r = 0; r < records; ++r) {
+    for (size_t r = 0; r < header->records; ++r) {
         uint16_t type = 0;
         uint16_t klass = 0;
         uint32_t ttl = 0;
@@ -201,6 +239,15 @@ std::optional<Response> parse_response(std::span<const uint8_t> message) {
         }
         in.seek(end);
     }
+    return out;
+}
+
+}  // namespace
+
+std::optional<Response> parse_response(std::span<const uint8_t> message, Work* work) {
+    Reader in(message);
+    auto out = read_response(in);
+    if (work != nullptr) *work = in.work();
     return out;
 }
 

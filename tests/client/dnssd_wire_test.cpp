@@ -239,6 +239,110 @@ TEST(DnsWire, every_truncation_of_a_good_answer_is_rejected) {
     EXPECT_TRUE(parse_response(whole));
 }
 
+// An A record whose owner is reached through `hops` pointers, each pointing
+// at the one before it, down to "h" (the owner of a text record, whose data
+// holds the chain and is never read as names).
+std::vector<uint8_t> owner_behind_pointers(size_t hops) {
+    Message m;
+    m.header(1, kResponse, 0, 2);
+    uint16_t previous = m.here();
+    m.name({"h"}).rr(16, kIn, 1, [&](Message& d) {
+        for (size_t i = 1; i < hops; ++i) {
+            const uint16_t here = d.here();
+            d.name({}, previous);
+            previous = here;
+        }
+    });
+    m.name({}, previous).rr(kTypeA, kIn, 1, [](Message& d) { d.u32(0x01020304); });
+    return m.bytes;
+}
+
+struct Limit {
+    size_t count;
+    bool accepted;
+};
+
+class DnsWirePointerHops : public ::testing::TestWithParam<Limit> {};
+
+TEST_P(DnsWirePointerHops, are_capped_per_name) {
+    Work work;
+    const auto r = parse_response(owner_behind_pointers(GetParam().count), &work);
+    EXPECT_EQ(r.has_value(), GetParam().accepted);
+    EXPECT_EQ(work.most_hops, std::min(GetParam().count, kMaxPointerHops));
+    if (r) {
+        EXPECT_EQ(r->addresses.at(0).owner, Name{"h"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DnsWirePointerHops,
+                         ::testing::Values(Limit{1, true}, Limit{kMaxPointerHops, true},
+                                           Limit{kMaxPointerHops + 1, false}, Limit{1500, false}));
+
+class DnsWireEntries : public ::testing::TestWithParam<Limit> {};
+
+TEST_P(DnsWireEntries, a_message_may_announce_at_most_the_entry_limit) {
+    // Half questions, half records, all present.
+    const size_t entries = GetParam().count;
+    const auto questions = static_cast<uint16_t>(entries / 2);
+    const auto records = static_cast<uint16_t>(entries - questions);
+    Message m;
+    m.header(1, kResponse, questions, records);
+    for (uint16_t q = 0; q < questions; ++q) m.name({"h"}).u16(kTypeA).u16(kIn);
+    for (uint16_t r = 0; r < records; ++r) m.name({"h"}).rr(kTypeA, kIn, 1, [](Message& d) { d.u32(1); });
+    EXPECT_EQ(parse_response(m.bytes).has_value(), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DnsWireEntries,
+                         ::testing::Values(Limit{kMaxEntries, true}, Limit{kMaxEntries + 1, false}));
+
+struct EchoCase {
+    const char* what;
+    std::function<std::vector<uint8_t>()> build;
+    bool echoes;
+};
+
+class DnsWireEcho : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(DnsWireEcho, is_read_from_a_response_with_exactly_one_question) {
+    const auto echo = echoed_question(GetParam().build());
+    ASSERT_EQ(echo.has_value(), GetParam().echoes);
+    if (echo) {
+        EXPECT_EQ(echo->id, 0x4242);
+        EXPECT_EQ(echo->name, kService);
+        EXPECT_EQ(echo->type, kTypePtr);
+    }
+}
+
+Message with_questions(uint16_t flags, uint16_t count) {
+    Message m;
+    m.header(0x4242, flags, count, 0);
+    for (uint16_t q = 0; q < count; ++q) m.name(kService).u16(kTypePtr).u16(kIn);
+    return m;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DnsWireEcho,
+    ::testing::Values(EchoCase{"one_question", [] { return with_questions(kResponse, 1).bytes; }, true},
+                      EchoCase{"records_after_it_unread",
+                               [] {
+                                   Message m = with_questions(kResponse, 1);
+                                   m.bytes[7] = 1;  // one answer announced, none present
+                                   return m.bytes;
+                               },
+                               true},
+                      EchoCase{"a_query", [] { return with_questions(0, 1).bytes; }, false},
+                      EchoCase{"no_question", [] { return with_questions(kResponse, 0).bytes; }, false},
+                      EchoCase{"two_questions", [] { return with_questions(kResponse, 2).bytes; }, false},
+                      EchoCase{"other_opcode", [] { return with_questions(kResponse | 0x2000, 1).bytes; }, false},
+                      EchoCase{"question_cut_short",
+                               [] {
+                                   auto bytes = with_questions(kResponse, 1).bytes;
+                                   bytes.pop_back();
+                                   return bytes;
+                               },
+                               false}),
+    [](const auto& info) { return std::string(info.param.what); });
+
 TEST(DnsWire, encodes_a_question_with_its_id_type_and_unicast_response_bit) {
     const auto q = encode_question(0xbeef, {"ab", "local"}, kTypeSrv, true);
     EXPECT_THAT(q, ElementsAre(0xbe, 0xef, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0,    // header
