@@ -13,20 +13,75 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "client/avahi_support.hpp"
 #include "client/dnssd.hpp"
 #include "client/dnssd_wire.hpp"
+#include "client/error.hpp"
 
 namespace tq::dnssd {
 
 namespace {
+
+// What one browse keeps, whatever the link sends: a host that answers with
+// thousands of names, or with an address list without end, costs a bounded
+// amount of memory and of work for the library (a resolver and two record
+// browsers per instance) and for the scan (a connection per resolution).
+constexpr size_t kMaxInstances = 1024;
+constexpr size_t kMaxAddresses = 16;
+// Datagrams read from a query socket per wake-up of the poll thread; the
+// rest wait for the next one, so a flood cannot keep the thread from
+// seeing a request to stop.
+constexpr int kMaxDatagramsPerWakeUp = 32;
+// The largest mDNS message (RFC 6762, 17); anything longer arrives cut.
+constexpr size_t kMaxDatagram = 9000;
+
+// How many distinct things were dropped, without keeping every one of them:
+// only the hashes of the first kRemembered, and after that the count is a
+// lower bound.
+class DropCount {
+public:
+    void add(std::string_view key) {
+        if (seen_.size() >= kRemembered) {
+            saturated_ = saturated_ || seen_.find(std::hash<std::string_view>{}(key)) == seen_.end();
+            return;
+        }
+        seen_.insert(std::hash<std::string_view>{}(key));
+    }
+    // "3976", or "more than 16384" once the count stopped being exact.
+    std::string text() const {
+        return saturated_ ? "more than " + std::to_string(seen_.size()) : std::to_string(seen_.size());
+    }
+    bool any() const { return !seen_.empty(); }
+    size_t size() const { return seen_.size(); }
+
+private:
+    static constexpr size_t kRemembered = 16384;
+    std::unordered_set<size_t> seen_;
+    bool saturated_ = false;
+};
+
+const char* plural(size_t n) {
+    return n == 1 ? "" : "s";
+}
+
+// Host names compare without regard to ASCII case; this is the form they
+// are matched in.
+std::string host_key(const wire::Name& name) {
+    std::string key = wire::join_name(name);
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return key;
+}
 
 class AvahiDaemon;
 
@@ -40,6 +95,7 @@ struct Instance {
     AvahiSServiceResolver* resolver = nullptr;
     bool resolved = false;
     std::string host;
+    std::string host_key;  // the host in lower case, for matching address records
     uint16_t port = 0;
     // The resolver yields a single address; the host's A and AAAA records,
     // browsed on every interface, give the whole set.
@@ -48,7 +104,11 @@ struct Instance {
     std::vector<ServiceAddress> addresses;
     AvahiTimeout* settle = nullptr;
     bool settling = false;
+    // Reported once per browse: later SRV changes are not news for the scan
+    // (a host flipping the port every few milliseconds would otherwise make
+    // a resolution, and a connection, per settle time).
     bool reported = false;
+    bool changed_after_report = false;
     bool asked_for_srv = false;
 };
 
@@ -86,9 +146,13 @@ private:
     static void on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* self);
 
     void ask_directly();
-    void answered(const wire::Response& answer, unsigned interface, int fd, const sockaddr_storage& from,
-                  socklen_t from_size);
-    Instance& instance_named(const std::string& name);
+    void read_answers(const QuerySocket& socket);
+    bool asked(const wire::Echo& echo) const;
+    void answered(const wire::Response& answer, const QuerySocket& socket, unsigned interface);
+    void ask_for_srv(const QuerySocket& socket, unsigned interface, const Instance& instance);
+    // Nullptr once the browse holds kMaxInstances: the name is dropped.
+    Instance* instance_named(const std::string& name);
+    void write_drop_lines() const;
 
     void sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
     void lost(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
@@ -107,8 +171,19 @@ private:
     std::shared_ptr<EventChannel> channel_;
     std::string type_;
     std::string domain_;
+    wire::Name service_;
     std::map<std::string, std::unique_ptr<Instance>> instances_;
+    size_t admitted_ = 0;  // instances made in this browse, removed ones included
+    DropCount dropped_instances_;
+    DropCount dropped_addresses_;
+    size_t changed_after_report_ = 0;  // instances
     std::vector<QuerySocket> query_sockets_;
+    // Taken when the browse starts: where questions go, and which sources
+    // a reply may come from.
+    std::vector<LinkPrefix> links_;
+    std::vector<LinkInterface> group_v4_;
+    std::vector<LinkInterface> group_v6_;
+    std::vector<uint8_t> datagram_;
     uint16_t query_id_ = 0;
     bool running_ = false;
     bool stopped_ = false;
@@ -146,7 +221,14 @@ tl::expected<std::shared_ptr<EventChannel>, Failure> AvahiDaemon::browse(std::st
     if (!name) return tl::unexpected(Failure::Browse);
     type_ = name->type;
     domain_ = name->domain;
+    service_ = wire::split_name(type_ + "." + domain_);
     channel_ = std::make_shared<EventChannel>();
+    if (options_.ask_at_browse_start) {
+        links_ = link_prefixes();
+        group_v4_ = mdns_interfaces(AF_INET);
+        group_v6_ = mdns_interfaces(AF_INET6);
+        datagram_.resize(kMaxDatagram);
+    }
 
     avahi_threaded_poll_lock(poll_);
     browser_ = avahi_s_service_browser_new(server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(), domain_.c_str(),
@@ -203,6 +285,7 @@ tl::expected<void, Failure> AvahiDaemon::shutdown() {
         if (instance->resolved && !instance->reported && !instance->addresses.empty()) report(*instance);
         release(*instance);
     }
+    write_drop_lines();
     instances_.clear();
     if (browser_ != nullptr) avahi_s_service_browser_free(browser_);
     browser_ = nullptr;
@@ -233,19 +316,44 @@ void AvahiDaemon::on_browse(AvahiSServiceBrowser*, AvahiIfIndex interface, Avahi
     if (event == AVAHI_BROWSER_REMOVE) daemon->lost(interface, protocol, name);
 }
 
-Instance& AvahiDaemon::instance_named(const std::string& name) {
-    auto& slot = instances_[name];
-    if (!slot) {
-        slot = std::make_unique<Instance>();
-        slot->daemon = this;
-        slot->name = name;
-        channel_->send(ServiceEvent{EventKind::ServiceFound, ResolvedService{name, {}, 0}});
+Instance* AvahiDaemon::instance_named(const std::string& name) {
+    const auto it = instances_.find(name);
+    if (it != instances_.end()) return it->second.get();
+    if (admitted_ >= kMaxInstances) {
+        dropped_instances_.add(name);
+        return nullptr;
     }
-    return *slot;
+    ++admitted_;
+    auto& slot = instances_[name];
+    slot = std::make_unique<Instance>();
+    slot->daemon = this;
+    slot->name = name;
+    channel_->send(ServiceEvent{EventKind::ServiceFound, ResolvedService{name, {}, 0}});
+    return slot.get();
+}
+
+void AvahiDaemon::write_drop_lines() const {
+    if (dropped_instances_.any()) {
+        write_stdout_line("Dropped " + dropped_instances_.text() + " DNS-SD service instance" +
+                          plural(dropped_instances_.size()) + " beyond the first " + std::to_string(kMaxInstances) +
+                          " of this scan");
+    }
+    if (dropped_addresses_.any()) {
+        write_stdout_line(
+            "Dropped " + dropped_addresses_.text() + " address" + (dropped_addresses_.size() == 1 ? "" : "es") +
+            " of DNS-SD service instances beyond the first " + std::to_string(kMaxAddresses) + " of each");
+    }
+    const size_t changing = changed_after_report_;
+    if (changing > 0) {
+        write_stdout_line("Reported " + std::to_string(changing) + " DNS-SD service instance" + plural(changing) +
+                          " once although its SRV record kept changing");
+    }
 }
 
 void AvahiDaemon::sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name) {
-    Instance& instance = instance_named(name);
+    Instance* found = instance_named(name);
+    if (found == nullptr) return;
+    Instance& instance = *found;
     instance.sightings.emplace(interface, protocol);
     if (instance.resolver != nullptr) return;
     // The text record is not used and the addresses come from the host
@@ -281,14 +389,19 @@ void AvahiDaemon::resolved(Instance& instance, const char* host, uint16_t port) 
     const bool host_changed =
         !instance.resolved || !wire::same_name(wire::split_name(instance.host), wire::split_name(host));
     if (instance.resolved && !host_changed && instance.port == port) return;  // same data again
+    if (instance.reported) {
+        if (!instance.changed_after_report) ++changed_after_report_;
+        instance.changed_after_report = true;
+        return;
+    }
     if (host_changed) {
         release_host(instance);
         instance.addresses.clear();
         instance.host = host;
+        instance.host_key = host_key(wire::split_name(host));
     }
     instance.port = port;
     instance.resolved = true;
-    instance.reported = false;
     if (host_changed) {
         browse_host(instance);
     } else if (!instance.addresses.empty()) {
@@ -334,7 +447,16 @@ void AvahiDaemon::address_seen(Instance& instance, const ServiceAddress& address
     if (instance.reported) return;
     auto& set = instance.addresses;
     const auto it = std::find(set.begin(), set.end(), address);
-    if (added && it == set.end()) set.push_back(address);
+    if (added && it == set.end()) {
+        if (set.size() >= kMaxAddresses) {
+            std::string key = instance.name;
+            key.push_back('\0');
+            key.append(address.to_string());
+            dropped_addresses_.add(key);
+            return;
+        }
+        set.push_back(address);
+    }
     if (!added && it != set.end()) set.erase(it);
     if (instance.resolved && !set.empty()) arm_settle(instance);
 }
@@ -366,11 +488,10 @@ void AvahiDaemon::report(Instance& instance) {
 }
 
 void AvahiDaemon::ask_directly() {
-    const std::vector<uint8_t> question =
-        wire::encode_question(query_id_, wire::split_name(type_ + "." + domain_), wire::kTypePtr, false);
+    const std::vector<uint8_t> question = wire::encode_question(query_id_, service_, wire::kTypePtr, false);
     if (question.empty()) return;
     for (const QuerySocket& socket : query_sockets_) {
-        for (const LinkInterface& via : mdns_interfaces(socket.family)) {
+        for (const LinkInterface& via : socket.family == AF_INET ? group_v4_ : group_v6_) {
             send_to_group(socket.fd, socket.family, via, question);
         }
     }
@@ -378,11 +499,20 @@ void AvahiDaemon::ask_directly() {
 
 void AvahiDaemon::on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* self) {
     auto* daemon = static_cast<AvahiDaemon*>(self);
-    std::vector<uint8_t> buffer(9000);
+    for (const QuerySocket& socket : daemon->query_sockets_) {
+        if (socket.fd == fd) return daemon->read_answers(socket);
+    }
+}
+
+// Anyone on the link can send to this socket, and knows its port from the
+// question we multicast. So the cheap checks come first and the message is
+// read only once it is a reply, from a responder on the link, to a question
+// we asked.
+void AvahiDaemon::read_answers(const QuerySocket& socket) {
     alignas(cmsghdr) char control[256];
-    for (;;) {
+    for (int datagrams = 0; datagrams < kMaxDatagramsPerWakeUp; ++datagrams) {
         sockaddr_storage from{};
-        iovec io{buffer.data(), buffer.size()};
+        iovec io{datagram_.data(), datagram_.size()};
         msghdr message{};
         message.msg_name = &from;
         message.msg_namelen = sizeof from;
@@ -390,8 +520,9 @@ void AvahiDaemon::on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* se
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
+        const ssize_t n = ::recvmsg(socket.fd, &message, MSG_DONTWAIT);
         if (n < 0) return;  // drained
+        if ((message.msg_flags & MSG_TRUNC) != 0) continue;
         unsigned interface = 0;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -404,57 +535,89 @@ void AvahiDaemon::on_query_answer(AvahiWatch*, int fd, AvahiWatchEvent, void* se
                 interface = info.ipi6_ifindex;
             }
         }
-        const auto answer = wire::parse_response(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
-        if (answer && answer->id == daemon->query_id_) {
-            daemon->answered(*answer, interface, fd, from, message.msg_namelen);
-        }
+        if (!from_responder_on_link(from, interface, links_)) continue;
+        const std::span<const uint8_t> bytes(datagram_.data(), static_cast<size_t>(n));
+        const auto echo = wire::echoed_question(bytes);
+        if (!echo || !asked(*echo)) continue;
+        if (const auto answer = wire::parse_response(bytes)) answered(*answer, socket, interface);
     }
 }
 
-void AvahiDaemon::answered(const wire::Response& answer, unsigned interface, int fd, const sockaddr_storage& from,
-                           socklen_t from_size) {
-    const wire::Name service = wire::split_name(type_ + "." + domain_);
+bool AvahiDaemon::asked(const wire::Echo& echo) const {
+    if (echo.id != query_id_) return false;
+    if (echo.type == wire::kTypePtr) return wire::same_name(echo.name, service_);
+    if (echo.type != wire::kTypeSrv) return false;
+    const auto label = wire::child_label(echo.name, service_);
+    if (!label) return false;
+    const auto it = instances_.find(*label);
+    return it != instances_.end() && it->second->asked_for_srv;
+}
+
+void AvahiDaemon::answered(const wire::Response& answer, const QuerySocket& socket, unsigned interface) {
     std::vector<Instance*> named;
     for (const auto& ptr : answer.ptrs) {
-        if (!wire::same_name(ptr.owner, service)) continue;
-        const auto label = wire::child_label(ptr.target, service);
+        if (!wire::same_name(ptr.owner, service_)) continue;
+        const auto label = wire::child_label(ptr.target, service_);
         if (!label) continue;
-        Instance& instance = instance_named(*label);
-        named.push_back(&instance);
+        Instance* instance = instance_named(*label);
+        if (instance == nullptr) continue;
+        named.push_back(instance);
         // Should our answers stop short, the library resolves it.
-        if (instance.resolver == nullptr) {
-            instance.resolver = avahi_s_service_resolver_new(
+        if (instance->resolver == nullptr) {
+            instance->resolver = avahi_s_service_resolver_new(
                 server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, label->c_str(), type_.c_str(), domain_.c_str(),
                 AVAHI_PROTO_UNSPEC, AvahiLookupFlags(AVAHI_LOOKUP_NO_TXT | AVAHI_LOOKUP_NO_ADDRESS), on_resolve,
-                &instance);
+                instance);
         }
     }
     for (const auto& srv : answer.srvs) {
-        const auto label = wire::child_label(srv.owner, service);
+        const auto label = wire::child_label(srv.owner, service_);
         if (!label) continue;
-        resolved(instance_named(*label), wire::join_name(srv.target).c_str(), srv.port);
+        if (Instance* instance = instance_named(*label)) {
+            resolved(*instance, wire::join_name(srv.target).c_str(), srv.port);
+        }
     }
-    for (const auto& record : answer.addresses) {
-        ServiceAddress address = record.address;
-        if (address.family == ServiceAddress::Family::V6) address.interface_index = interface;
+    if (!answer.addresses.empty()) {
+        // One pass over the instances, whatever the number of records.
+        std::unordered_multimap<std::string, ServiceAddress> by_host;
+        for (const auto& record : answer.addresses) {
+            ServiceAddress address = record.address;
+            if (address.family == ServiceAddress::Family::V6) address.interface_index = interface;
+            by_host.emplace(host_key(record.owner), address);
+        }
         for (auto& [name, instance] : instances_) {
-            if (instance->resolved && wire::same_name(wire::split_name(instance->host), record.owner)) {
-                address_seen(*instance, address, true);
-            }
+            if (!instance->resolved) continue;
+            const auto [first, last] = by_host.equal_range(instance->host_key);
+            for (auto it = first; it != last; ++it) address_seen(*instance, it->second, true);
         }
     }
     // A legacy answer holds at most 512 bytes: with many instances it names
-    // them without their records. Ask the responder for each directly.
+    // them without their records. Ask for each, by multicast like any
+    // question: a reply's source address is whatever its sender wrote, and
+    // a question sent there would let anyone aim our traffic at any host.
     for (Instance* instance : named) {
         if (instance->resolved || instance->asked_for_srv) continue;
         instance->asked_for_srv = true;
-        wire::Name name = service;
-        name.insert(name.begin(), instance->name);
-        const auto question = wire::encode_question(query_id_, name, wire::kTypeSrv, false);
-        if (!question.empty()) {
-            ::sendto(fd, question.data(), question.size(), 0, reinterpret_cast<const sockaddr*>(&from), from_size);
-        }
+        ask_for_srv(socket, interface, *instance);
     }
+}
+
+void AvahiDaemon::ask_for_srv(const QuerySocket& socket, unsigned interface, const Instance& instance) {
+    wire::Name name = service_;
+    name.insert(name.begin(), instance.name);
+    const auto question = wire::encode_question(query_id_, name, wire::kTypeSrv, false);
+    if (question.empty()) return;
+    const auto& group = socket.family == AF_INET ? group_v4_ : group_v6_;
+    // On the link the answer came from; a responder on this host may have
+    // answered over loopback, where IPv6 multicast cannot go: then on every
+    // link, which all reach this host too.
+    const auto via =
+        std::find_if(group.begin(), group.end(), [&](const LinkInterface& i) { return i.index == interface; });
+    if (via != group.end()) {
+        send_to_group(socket.fd, socket.family, *via, question);
+        return;
+    }
+    for (const LinkInterface& each : group) send_to_group(socket.fd, socket.family, each, question);
 }
 
 void AvahiDaemon::release_host(Instance& instance) {

@@ -175,6 +175,57 @@ std::vector<LinkInterface> mdns_interfaces(int family) {
     return out;
 }
 
+std::vector<LinkPrefix> link_prefixes() {
+    std::vector<LinkPrefix> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_netmask == nullptr || (it->ifa_flags & IFF_UP) == 0) continue;
+        const int family = it->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        LinkPrefix prefix;
+        prefix.index = ::if_nametoindex(it->ifa_name);
+        prefix.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
+        prefix.family = family;
+        if (family == AF_INET) {
+            std::memcpy(prefix.address.data(), &reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr, 4);
+            std::memcpy(prefix.mask.data(), &reinterpret_cast<const sockaddr_in*>(it->ifa_netmask)->sin_addr, 4);
+        } else {
+            std::memcpy(prefix.address.data(), &reinterpret_cast<const sockaddr_in6*>(it->ifa_addr)->sin6_addr, 16);
+            std::memcpy(prefix.mask.data(), &reinterpret_cast<const sockaddr_in6*>(it->ifa_netmask)->sin6_addr, 16);
+        }
+        if (prefix.index != 0) out.push_back(prefix);
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+bool from_responder_on_link(const sockaddr_storage& from, unsigned arrival, std::span<const LinkPrefix> links) {
+    std::array<uint8_t, 16> source{};
+    uint16_t port = 0;
+    if (from.ss_family == AF_INET) {
+        const auto& sa = reinterpret_cast<const sockaddr_in&>(from);
+        std::memcpy(source.data(), &sa.sin_addr, 4);
+        port = ntohs(sa.sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto& sa = reinterpret_cast<const sockaddr_in6&>(from);
+        std::memcpy(source.data(), &sa.sin6_addr, 16);
+        port = ntohs(sa.sin6_port);
+    } else {
+        return false;
+    }
+    if (port != kMdnsPort) return false;
+    return std::any_of(links.begin(), links.end(), [&](const LinkPrefix& link) {
+        if (link.index != arrival) return false;
+        if (link.loopback) return true;
+        if (link.family != from.ss_family) return false;
+        for (size_t i = 0; i < source.size(); ++i) {
+            if ((source[i] & link.mask[i]) != (link.address[i] & link.mask[i])) return false;
+        }
+        return true;
+    });
+}
+
 int open_legacy_query_socket(int family) {
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;

@@ -4,6 +4,7 @@
 // implementation lives in avahi_dnssd.cpp.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -109,6 +110,24 @@ struct LinkInterface {
 };
 std::vector<LinkInterface> mdns_interfaces(int family);
 bool send_to_group(int fd, int family, const LinkInterface& via, std::span<const uint8_t> message);
+
+// One address prefix of an interface that is up.
+struct LinkPrefix {
+    unsigned index = 0;
+    bool loopback = false;
+    int family = 0;  // AF_INET or AF_INET6
+    std::array<uint8_t, 16> address{};
+    std::array<uint8_t, 16> mask{};
+};
+std::vector<LinkPrefix> link_prefixes();
+
+// Whether a datagram that arrived on interface `arrival` may be a
+// responder's reply: sent from UDP port 5353 (responders answer from no
+// other), by a host on that interface's link (its source inside one of the
+// interface's prefixes) or by this host (anything arriving on loopback).
+// A host further away, or one faking another link's addresses, is not
+// heard.
+bool from_responder_on_link(const sockaddr_storage& from, unsigned arrival, std::span<const LinkPrefix> links);
 
 // A socket for legacy unicast queries (RFC 6762, 6.7): from a port other
 // than 5353, so responders answer at once, by unicast, to this socket.

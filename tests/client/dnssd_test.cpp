@@ -1,6 +1,7 @@
 // The DNS-SD adapter: its event channel, the names and the question it
 // builds, and the libavahi-core daemon against simulated devices on both hosts
 // of the private veth pair.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -131,6 +132,66 @@ TEST(PtrQuestion, refuses_a_label_longer_than_63_bytes) {
     EXPECT_THAT(dnssd::encode_ptr_question(std::string(64, 'a') + ".local", true), IsEmpty());
     EXPECT_THAT(dnssd::encode_ptr_question(std::string(63, 'a') + ".local", true), ::testing::Not(IsEmpty()));
 }
+
+// ---------------------------------------------------------------- reply sources
+
+dnssd::LinkPrefix prefix(unsigned index, const char* address, const char* mask, bool loopback = false) {
+    dnssd::LinkPrefix p;
+    p.index = index;
+    p.loopback = loopback;
+    p.family = std::string_view(address).find(':') == std::string_view::npos ? AF_INET : AF_INET6;
+    ::inet_pton(p.family, address, p.address.data());
+    ::inet_pton(p.family, mask, p.mask.data());
+    return p;
+}
+
+sockaddr_storage source(const char* address, uint16_t port) {
+    sockaddr_storage out{};
+    if (std::string_view(address).find(':') == std::string_view::npos) {
+        auto& sa = reinterpret_cast<sockaddr_in&>(out);
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &sa.sin_addr);
+    } else {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(out);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address, &sa.sin6_addr);
+    }
+    return out;
+}
+
+struct SourceCase {
+    const char* what;
+    const char* address;
+    uint16_t port;
+    unsigned arrival;
+    bool accepted;
+};
+
+class ReplySource : public ::testing::TestWithParam<SourceCase> {};
+
+TEST_P(ReplySource, is_a_responder_port_on_the_link_the_reply_arrived_on) {
+    const std::vector<dnssd::LinkPrefix> links = {
+        prefix(1, "127.0.0.1", "255.0.0.0", true),
+        prefix(2, "10.77.0.1", "255.255.255.0"),
+        prefix(2, "fe80::1", "ffff:ffff:ffff:ffff::"),
+        prefix(3, "192.168.5.1", "255.255.255.0"),
+    };
+    const auto& c = GetParam();
+    EXPECT_EQ(dnssd::from_responder_on_link(source(c.address, c.port), c.arrival, links), c.accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ReplySource,
+                         ::testing::Values(SourceCase{"same_subnet", "10.77.0.2", 5353, 2, true},
+                                           SourceCase{"ipv6_link_local", "fe80::2", 5353, 2, true},
+                                           SourceCase{"this_host_over_loopback", "10.77.0.1", 5353, 1, true},
+                                           SourceCase{"not_port_5353", "10.77.0.2", 40000, 2, false},
+                                           SourceCase{"another_subnet", "10.78.0.2", 5353, 2, false},
+                                           SourceCase{"ipv6_off_link", "fd78::2", 5353, 2, false},
+                                           SourceCase{"the_subnet_of_another_link", "192.168.5.7", 5353, 2, false},
+                                           SourceCase{"unknown_interface", "10.77.0.2", 5353, 0, false}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 // ---------------------------------------------------------------- daemon
 
