@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "client/dnssd_wire.hpp"
 
@@ -342,6 +346,49 @@ INSTANTIATE_TEST_SUITE_P(
                                },
                                false}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// Replies captured from Avahi and python-zeroconf (the fuzzer's seeds, see
+// fuzz/client/capture_seeds.py): the limits leave real responders alone.
+struct Captured {
+    const char* file;
+    uint16_t asked;  // 0: a multicast announcement
+};
+
+class DnsWireCaptured : public ::testing::TestWithParam<Captured> {};
+
+TEST_P(DnsWireCaptured, replies_of_real_responders_pass_every_check) {
+    std::ifstream in(std::string(TQ_DNS_SEEDS_DIR) + "/" + GetParam().file, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_FALSE(bytes.empty()) << GetParam().file;
+    const auto r = parse_response(bytes);
+    ASSERT_TRUE(r.has_value());
+    const auto echo = echoed_question(bytes);
+    if (GetParam().asked == 0) {
+        EXPECT_FALSE(echo.has_value());
+        EXPECT_FALSE(r->ptrs.empty() || r->srvs.empty() || r->addresses.empty());
+        return;
+    }
+    ASSERT_TRUE(echo.has_value());
+    EXPECT_EQ(echo->id, 0x5eed);
+    EXPECT_EQ(echo->type, GetParam().asked);
+    const size_t answers = GetParam().asked == kTypePtr   ? r->ptrs.size()
+                           : GetParam().asked == kTypeSrv ? r->srvs.size()
+                                                          : r->addresses.size();
+    EXPECT_GT(answers, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DnsWireCaptured,
+                         ::testing::Values(Captured{"avahi-ptr.bin", kTypePtr}, Captured{"avahi-srv.bin", kTypeSrv},
+                                           Captured{"avahi-a.bin", kTypeA}, Captured{"avahi-announcement.bin", 0},
+                                           Captured{"zeroconf-ptr.bin", kTypePtr},
+                                           Captured{"zeroconf-srv.bin", kTypeSrv}, Captured{"zeroconf-a.bin", kTypeA},
+                                           Captured{"zeroconf-announcement.bin", 0}),
+                         [](const auto& info) {
+                             std::string name = info.param.file;
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                             return name;
+                         });
 
 TEST(DnsWire, encodes_a_question_with_its_id_type_and_unicast_response_bit) {
     const auto q = encode_question(0xbeef, {"ab", "local"}, kTypeSrv, true);
