@@ -11,7 +11,7 @@ ratio: every chunk costs CPU on both ends of the loopback connection, so
 the concurrent run can be at most about as many times faster as there are
 cores to share between the tool and the simulators.
 
-    bench/cli/fleet_flash.py [--devices 8] [--mib 8] [--rounds 3]
+    bench/cli/fleet_flash.py [--devices 8] [--mib 8] [--rounds 7]
 
 Environment: PLENKO_TQ_CLI (default build/tools/cli/plenko-tq) and
 PLENKO_TQ_SIM (default build/tools/sim/plenko-tq-sim). Loopback only; no
@@ -76,7 +76,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--devices", type=int, default=8)
     parser.add_argument("--mib", type=int, default=8, help="image size in MiB")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=7)
     opts = parser.parse_args()
     for tool in (CLI, SIM):
         if not tool.is_file():
