@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdio>
-
 #include "cli/cli.hpp"
 #include "cli/format.hpp"
 #include "cli_support.hpp"
@@ -98,21 +96,6 @@ TEST(CliSelect, serial_picks_that_device_among_several) {
     std::vector<uint64_t> all_serials;
     for (const auto& line : test::lines(all.out)) all_serials.push_back(Json::parse(line).at("serial"));
     EXPECT_THAT(all_serials, ::testing::ElementsAre(31u, 32u, 33u));
-}
-
-TEST(CliSelect, a_serial_shared_by_two_devices_flashes_neither) {
-    const auto sims = tq::testing::start_sims({sim_with(500, "4062138020019"), sim_with(500, "4062138020026")});
-    ASSERT_EQ(sims.size(), 2u);
-    const std::string image = ::testing::TempDir() + "cli_scan_shared_serial.bin";
-    std::FILE* f = std::fopen(image.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("image", f);
-    std::fclose(f);
-    const auto r = test::run_in_process({"flash", image, "--serial", "500", "--timeout", kWaitMs});
-    EXPECT_EQ(r.status, kExitUsage);
-    EXPECT_THAT(r.err, StartsWith("plenko-tq: serial number 500 matches 2 devices: 40-62138-02001-9 at "));
-    EXPECT_THAT(r.err, HasSubstr(", 40-62138-02002-6 at "));
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(CliSelect, the_only_device_is_used_without_selection) {
