@@ -69,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(Configs, BadConfigTest,
                                            R"([{"serial_number": "many"}])", R"([{"faults": [{"raw": "abc"}]}])",
                                            R"([{"interfaces": [{"dcq": {"sqii": 1}}]}])",
                                            R"([{"interfaces": [{"cable_test": {"distanse": 1}}]}])",
-                                           R"([{"faults": [{"command": 3, "delai_ms": 1}]}])",
-                                           "not json"));
+                                           R"([{"faults": [{"command": 3, "delai_ms": 1}]}])", "not json"));
 
 struct SpecCase {
     std::string spec;
@@ -93,6 +92,10 @@ TEST_P(FaultSpecTest, parses_into_the_fault_it_names) {
     EXPECT_EQ(f.fault.oversize, want.oversize);
     EXPECT_EQ(f.fault.error_status, want.error_status);
     EXPECT_EQ(f.fault.status, want.status);
+    EXPECT_EQ(f.fault.wrong_code, want.wrong_code);
+    EXPECT_EQ(f.fault.garbage, want.garbage);
+    EXPECT_EQ(f.fault.split, want.split);
+    EXPECT_EQ(f.fault.trickle, want.trickle);
     EXPECT_EQ(f.fault.times, want.times);
 }
 
@@ -105,7 +108,12 @@ INSTANTIATE_TEST_SUITE_P(
                           "0x21:raw=04 00 01 00 00", std::nullopt, 33, {.raw = std::vector<uint8_t>{4, 0, 1, 0, 0}}},
                       SpecCase{"3:oversize=5000", std::nullopt, 3, {.oversize = 5000}},
                       SpecCase{"53:error=5", std::nullopt, 53, {.error_status = 5}},
-                      SpecCase{"7:status=6", std::nullopt, 7, {.status = 6}}));
+                      SpecCase{"7:status=6", std::nullopt, 7, {.status = 6}},
+                      SpecCase{"19:wrongcode,garbage=9", std::nullopt, 19, {.wrong_code = true, .garbage = 9}},
+                      SpecCase{"3:split=700,trickle=50",
+                               std::nullopt,
+                               3,
+                               {.split = std::chrono::milliseconds(700), .trickle = std::chrono::milliseconds(50)}}));
 
 class BadSpecTest : public ::testing::TestWithParam<const char*> {};
 
@@ -116,6 +124,18 @@ TEST_P(BadSpecTest, is_refused) {
 INSTANTIATE_TEST_SUITE_P(Specs, BadSpecTest,
                          ::testing::Values("3", "x:close", "3:explode", "3:delay", "70000:close", "3:error=70000",
                                            "3:raw=0", "a/3:close"));
+
+TEST(SimRandomFaults, spec_sets_rate_seed_and_delay_range) {
+    const RandomFaults r = parse_random_faults("rate=0.25,seed=7,delay=300-500");
+    EXPECT_EQ(r.rate, 0.25);
+    EXPECT_EQ(r.seed, 7u);
+    EXPECT_EQ(r.delay_min, std::chrono::milliseconds(300));
+    EXPECT_EQ(r.delay_max, std::chrono::milliseconds(500));
+    EXPECT_EQ(parse_random_faults("rate=1").seed, 1u);
+    for (const char* bad : {"", "seed=3", "rate=1.5", "rate=x", "rate=0.1,delay=500-300", "rate=0.1,burst=2"}) {
+        EXPECT_THROW(parse_random_faults(bad), ConfigError) << bad;
+    }
+}
 
 TEST(SimLog, line_is_serial_command_and_lowercase_hex) {
     EXPECT_EQ(format_log_line({0, 1001, 19, {0x13, 0x00, 0x02, 0x00, 0xAB, 0x00}}), "1001 19 13000200ab00");

@@ -70,6 +70,14 @@ Fault parse_fault(const json& j, const std::string& what, uint16_t& command) {
     if (const json* v = f.child("oversize")) fault.oversize = v->get<uint16_t>();
     if (const json* v = f.child("error_status")) fault.error_status = v->get<uint16_t>();
     if (const json* v = f.child("status")) fault.status = v->get<uint16_t>();
+    f.get("wrong_code", fault.wrong_code);
+    if (const json* v = f.child("garbage")) fault.garbage = v->get<size_t>();
+    int64_t split = 0;
+    f.get("split_ms", split);
+    fault.split = std::chrono::milliseconds(split);
+    int64_t trickle = 0;
+    f.get("trickle_ms", trickle);
+    fault.trickle = std::chrono::milliseconds(trickle);
     f.get("times", fault.times);
     f.done();
     return fault;
@@ -243,12 +251,57 @@ FaultSpec parse_fault_spec(const std::string& spec) {
             out.fault.error_status = u16();
         } else if (kind == "status") {
             out.fault.status = u16();
+        } else if (kind == "wrongcode") {
+            out.fault.wrong_code = true;
+        } else if (kind == "garbage") {
+            out.fault.garbage = number();
+        } else if (kind == "split") {
+            out.fault.split = std::chrono::milliseconds(number());
+        } else if (kind == "trickle") {
+            out.fault.trickle = std::chrono::milliseconds(number());
         } else if (kind == "times") {
             out.fault.times = static_cast<int>(number());
         } else {
             throw ConfigError("unknown fault kind \"" + kind + "\" in \"" + spec + "\"");
         }
     }
+    return out;
+}
+
+RandomFaults parse_random_faults(const std::string& spec) {
+    RandomFaults out;
+    bool have_rate = false;
+    std::stringstream items(spec);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        const auto eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        if (key == "rate") {
+            size_t used = 0;
+            try {
+                out.rate = std::stod(value, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != value.size() || !(out.rate >= 0 && out.rate <= 1)) {
+                throw ConfigError("random faults: rate must be a number from 0 to 1: \"" + value + "\"");
+            }
+            have_rate = true;
+        } else if (key == "seed") {
+            out.seed = parse_number(value, "random faults seed");
+        } else if (key == "delay") {
+            const auto dash = value.find('-');
+            const std::string lo = value.substr(0, dash);
+            const std::string hi = dash == std::string::npos ? lo : value.substr(dash + 1);
+            out.delay_min = std::chrono::milliseconds(parse_number(lo, "random faults delay"));
+            out.delay_max = std::chrono::milliseconds(parse_number(hi, "random faults delay"));
+            if (out.delay_max < out.delay_min) throw ConfigError("random faults: delay range runs backwards: " + value);
+        } else {
+            throw ConfigError("random faults: unknown key \"" + key + "\" in \"" + spec + "\"");
+        }
+    }
+    if (!have_rate) throw ConfigError("random faults: rate= is required in \"" + spec + "\"");
     return out;
 }
 

@@ -12,7 +12,8 @@
 //           peak_mse_worst, mse, mse_worst}, cable_test {harness_status,
 //           distance}, loopback, packet_generator [5 wire bytes].
 //   fault:  command, and any of delay_ms, close, partial, raw (hex text),
-//           oversize, error_status, status, times.
+//           oversize, error_status, status, wrong_code, garbage, split_ms,
+//           trickle_ms, times.
 // Unknown keys are errors, so a typo does not silently keep a default.
 #pragma once
 
@@ -34,7 +35,8 @@ std::vector<DeviceModel> load_models_file(const std::string& path);
 std::vector<DeviceModel> parse_models(const std::string& json_text);
 
 // "[DEVICE/]COMMAND:KIND[=VALUE][,KIND[=VALUE]...]", kinds: delay=MS, close,
-// partial=N, raw=HEX, oversize=N, error=STATUS, status=STATUS, times=N.
+// partial=N, raw=HEX, oversize=N, error=STATUS, status=STATUS, wrongcode,
+// garbage=N, split=MS, trickle=MS, times=N.
 // DEVICE is the 0-based device index; without it the fault is for every device.
 struct FaultSpec {
     std::optional<size_t> device;
@@ -42,6 +44,9 @@ struct FaultSpec {
     Fault fault;
 };
 FaultSpec parse_fault_spec(const std::string& spec);
+
+// "rate=R[,seed=N][,delay=MIN-MAX]": R from 0 to 1, delays in milliseconds.
+RandomFaults parse_random_faults(const std::string& spec);
 
 std::vector<uint8_t> parse_hex(const std::string& hex);
 

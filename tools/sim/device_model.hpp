@@ -60,7 +60,31 @@ struct Fault {
     std::optional<uint16_t> oversize{};         // a header announcing this many payload bytes, and the bytes
     std::optional<uint16_t> error_status{};     // the error response with this service status
     std::optional<uint16_t> status{};           // replaces the status field of the regular answer
+    // A packet under another response code (the request's + 3) before the
+    // regular answer, as a late answer to some other request would arrive.
+    bool wrong_code = false;
+    // This many random bytes instead of the answer; if they are 4 or more,
+    // they start with a code no request is answered with (neither the
+    // request's + 1 nor the error response) and a length that fits the
+    // client's buffer, so they cannot pass for a valid answer.
+    std::optional<size_t> garbage{};
+    std::chrono::milliseconds split{0};    // pause between the header and the payload
+    std::chrono::milliseconds trickle{0};  // send one byte at a time, this far apart
     int times = -1;
+};
+
+// Faults drawn at random (for soak tests): each request misbehaves with
+// probability `rate`, in one of these ways chosen with equal odds: a delay in
+// [delay_min, delay_max], close, partial (0 to 2 payload bytes), oversize
+// (4093 to 65535 bytes, all sent), garbage (1 to 64 bytes), wrong code, or
+// an error response with status 2, 3, 5 or 6. A fault set for the command
+// takes precedence. The same seed gives the same draws for the same
+// sequence of requests.
+struct RandomFaults {
+    double rate = 0;
+    uint64_t seed = 1;
+    std::chrono::milliseconds delay_min{0};
+    std::chrono::milliseconds delay_max{0};
 };
 
 struct FirmwareState {
@@ -90,6 +114,7 @@ struct DeviceModel {
     std::optional<uint64_t> reject_chunk;  // chunk index answered with a non-zero result
     std::vector<PortModel> interfaces{PortModel{}, PortModel{}};
     std::map<uint16_t, Fault> faults;  // by request command code
+    RandomFaults random_faults;
 
     uint32_t identify_count = 0;
     FirmwareState firmware;

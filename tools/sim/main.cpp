@@ -33,6 +33,7 @@ struct Options {
     std::optional<uint16_t> finalize_status;
     std::optional<uint64_t> reject_chunk;
     std::vector<std::string> faults;
+    std::string random_faults;
     std::string log;
 };
 
@@ -59,9 +60,17 @@ std::vector<DeviceModel> build_models(const Options& o, bool devices_given, bool
         if (o.finalize_status) m.finalize_status = *o.finalize_status;
         if (o.reject_chunk) m.reject_chunk = *o.reject_chunk;
     }
+    if (!o.random_faults.empty()) {
+        const RandomFaults random = parse_random_faults(o.random_faults);
+        for (size_t i = 0; i < models.size(); ++i) {
+            models[i].random_faults = random;
+            models[i].random_faults.seed = random.seed + i;  // devices do not misbehave in lockstep
+        }
+    }
     for (const std::string& spec : o.faults) {
         const FaultSpec f = parse_fault_spec(spec);
-        if (f.device && *f.device >= models.size()) throw ConfigError("fault for a device that does not exist: " + spec);
+        if (f.device && *f.device >= models.size())
+            throw ConfigError("fault for a device that does not exist: " + spec);
         for (size_t i = 0; i < models.size(); ++i) {
             if (!f.device || *f.device == i) models[i].faults[f.command] = f.fault;
         }
@@ -72,9 +81,10 @@ std::vector<DeviceModel> build_models(const Options& o, bool devices_given, bool
 }  // namespace
 
 static int run(int argc, char** argv) {
-    CLI::App app{"Simulated network-attached automotive-Ethernet interface devices on TCP.\n"
-                 "Prints \"READY <address>:<port> ...\" (one entry per device) when listening,\n"
-                 "then serves until interrupted. Every request received can be logged in hex."};
+    CLI::App app{
+        "Simulated network-attached automotive-Ethernet interface devices on TCP.\n"
+        "Prints \"READY <address>:<port> ...\" (one entry per device) when listening,\n"
+        "then serves until interrupted. Every request received can be logged in hex."};
     Options o;
     app.add_option("--config", o.config, "JSON file with device models (see tools/sim/config.hpp)")
         ->check(CLI::ExistingFile);
@@ -92,7 +102,10 @@ static int run(int argc, char** argv) {
     app.add_option("--reject-chunk", o.reject_chunk, "Firmware chunk index answered with a rejection");
     app.add_option("--fault", o.faults,
                    "[DEVICE/]COMMAND:KIND[=VALUE][,...] with KIND one of delay=MS, close, partial=N,\n"
-                   "raw=HEX, oversize=N, error=STATUS, status=STATUS, times=N (repeatable)");
+                   "raw=HEX, oversize=N, error=STATUS, status=STATUS, wrongcode, garbage=N,\n"
+                   "split=MS, trickle=MS, times=N (repeatable)");
+    app.add_option("--random-faults", o.random_faults,
+                   "rate=R[,seed=N][,delay=MIN-MAX]: misbehave on a random share R of all requests");
     app.add_option("--log", o.log, "Append one line per request: <serial> <command> <hex bytes>");
     AdvertiseOptions advertise;
     add_advertise_options(app, advertise);

@@ -8,11 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include "protocol/protocol_base.hpp"
+#include "protocol/status.hpp"
 
 namespace tq::sim {
 namespace {
@@ -70,6 +73,59 @@ int listen_on(const std::string& address, uint16_t port, uint16_t& bound) {
     return fd;
 }
 
+void put_u16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
+    v[at] = static_cast<uint8_t>(x);
+    v[at + 1] = static_cast<uint8_t>(x >> 8);
+}
+
+uint64_t pick(std::mt19937_64& rng, uint64_t lo, uint64_t hi) {
+    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
+}
+
+Fault draw_fault(const RandomFaults& r, std::mt19937_64& rng) {
+    enum Kind : uint8_t { Delay, Close, Partial, Oversize, Garbage, WrongCode, ErrorResponse, kKinds };
+    static constexpr std::array<uint16_t, 4> kStatuses{2, 3, 5, 6};
+    Fault f;
+    switch (pick(rng, 0, kKinds - 1)) {
+        case Delay: {
+            const auto lo = static_cast<uint64_t>(r.delay_min.count());
+            f.delay = std::chrono::milliseconds(pick(rng, lo, std::max<uint64_t>(lo, r.delay_max.count())));
+            break;
+        }
+        case Close:
+            f.close = true;
+            break;
+        case Partial:
+            f.partial = pick(rng, 0, 2);
+            break;
+        case Oversize:
+            f.oversize = static_cast<uint16_t>(pick(rng, proto::kClientMaxPayloadLen + 1, 0xFFFF));
+            break;
+        case Garbage:
+            f.garbage = pick(rng, 1, 64);
+            break;
+        case WrongCode:
+            f.wrong_code = true;
+            break;
+        default:
+            f.error_status = kStatuses[pick(rng, 0, kStatuses.size() - 1)];
+            break;
+    }
+    return f;
+}
+
+std::vector<uint8_t> garbage(size_t n, uint16_t request, std::mt19937_64& rng) {
+    std::vector<uint8_t> g(n);
+    for (auto& b : g) b = static_cast<uint8_t>(pick(rng, 0, 255));
+    if (n >= proto::kHeaderLen) {
+        uint16_t code = static_cast<uint16_t>(pick(rng, 0, 0xFFFF));
+        while (code == static_cast<uint16_t>(request + 1) || code == proto::kErrorResponse) ++code;
+        put_u16(g, 0, code);
+        put_u16(g, 2, static_cast<uint16_t>(pick(rng, 0, proto::kClientMaxPayloadLen)));
+    }
+    return g;
+}
+
 }  // namespace
 
 std::string format_log_line(const LoggedRequest& r) {
@@ -86,6 +142,7 @@ Simulator::Simulator(std::vector<DeviceModel> devices, SimulatorOptions options)
     for (auto& m : devices) {
         auto d = std::make_unique<Served>();
         d->model = std::move(m);
+        d->rng.seed(d->model.random_faults.seed);
         devices_.push_back(std::move(d));
     }
 }
@@ -171,6 +228,17 @@ void Simulator::set_fault(size_t device, uint16_t command, Fault fault) {
 
 void Simulator::clear_faults(size_t device) {
     with_device(device, [](DeviceModel& m) { m.faults.clear(); });
+}
+
+void Simulator::set_random_faults(size_t device, RandomFaults random) {
+    Served& d = *devices_.at(device);
+    std::lock_guard lock(d.mutex);
+    d.model.random_faults = random;
+    d.rng.seed(random.seed);
+}
+
+uint64_t Simulator::faults_fired(size_t device) const {
+    return devices_.at(device)->faults_fired.load();
 }
 
 std::vector<LoggedRequest> Simulator::requests() const {
@@ -262,6 +330,21 @@ void Simulator::log(size_t device, uint64_t serial, std::span<const uint8_t> req
     if (options_.keep_log) log_.push_back(std::move(r));
 }
 
+bool Simulator::send_reply(int fd, std::span<const uint8_t> reply, const Fault& fault) {
+    if (fault.trickle.count() > 0) {
+        for (size_t i = 0; i < reply.size(); ++i) {
+            if (i > 0 && !pause(fault.trickle)) return false;
+            if (!write_all(fd, &reply[i], 1)) return false;
+        }
+        return true;
+    }
+    if (fault.split.count() > 0 && reply.size() > proto::kHeaderLen) {
+        return write_all(fd, reply.data(), proto::kHeaderLen) && pause(fault.split) &&
+               write_all(fd, reply.data() + proto::kHeaderLen, reply.size() - proto::kHeaderLen);
+    }
+    return write_all(fd, reply.data(), reply.size());
+}
+
 void Simulator::serve(size_t device, Connection& connection) {
     Served& d = *devices_[device];
     const int fd = connection.fd;
@@ -278,10 +361,17 @@ void Simulator::serve(size_t device, Connection& connection) {
         {
             std::lock_guard lock(d.mutex);
             serial = d.model.serial_number;
+            bool faulted = false;
             if (auto it = d.model.faults.find(command); it != d.model.faults.end() && it->second.times != 0) {
                 fault = it->second;
+                faulted = true;
                 if (it->second.times > 0) --it->second.times;
+            } else if (const RandomFaults& r = d.model.random_faults;
+                       r.rate > 0 && std::bernoulli_distribution(std::min(r.rate, 1.0))(d.rng)) {
+                fault = draw_fault(r, d.rng);
+                faulted = true;
             }
+            if (faulted) d.faults_fired.fetch_add(1);
         }
         log(device, serial, packet);
 
@@ -295,13 +385,13 @@ void Simulator::serve(size_t device, Connection& connection) {
         std::vector<uint8_t> reply;
         if (fault.raw) {
             reply = *fault.raw;
+        } else if (fault.garbage) {
+            std::lock_guard lock(d.mutex);
+            reply = garbage(*fault.garbage, command, d.rng);
         } else if (fault.oversize) {
             reply.assign(proto::kHeaderLen + *fault.oversize, 0);
-            const uint16_t code = static_cast<uint16_t>(command + 1);
-            reply[0] = static_cast<uint8_t>(code);
-            reply[1] = static_cast<uint8_t>(code >> 8);
-            reply[2] = static_cast<uint8_t>(*fault.oversize);
-            reply[3] = static_cast<uint8_t>(*fault.oversize >> 8);
+            put_u16(reply, 0, static_cast<uint16_t>(command + 1));
+            put_u16(reply, 2, *fault.oversize);
         } else if (fault.error_status) {
             reply = error_response(*fault.error_status);
         } else {
@@ -309,7 +399,12 @@ void Simulator::serve(size_t device, Connection& connection) {
             reply = answer(d.model, packet, fault.status);
         }
         if (fault.partial) reply.resize(std::min(reply.size(), proto::kHeaderLen + *fault.partial));
-        if (!write_all(fd, reply.data(), reply.size())) break;
+        if (fault.wrong_code && reply.size() >= proto::kHeaderLen) {
+            std::vector<uint8_t> stray = reply;
+            put_u16(stray, 0, static_cast<uint16_t>(command + 3));
+            if (!send_reply(fd, stray, fault)) break;
+        }
+        if (!send_reply(fd, reply, fault)) break;
     }
     connection.done = true;
 }

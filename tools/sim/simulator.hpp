@@ -15,6 +15,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +69,10 @@ public:
     }
     void set_fault(size_t device, uint16_t command, Fault fault);
     void clear_faults(size_t device);
+    // Starts drawing faults at random (rate 0 stops it), from the seed.
+    void set_random_faults(size_t device, RandomFaults random);
+    // Requests of a device answered with a fault so far, set or drawn.
+    uint64_t faults_fired(size_t device) const;
 
     std::vector<LoggedRequest> requests() const;
     std::vector<LoggedRequest> requests(size_t device) const;
@@ -80,6 +85,8 @@ private:
     struct Served {
         DeviceModel model;
         std::mutex mutex;
+        std::mt19937_64 rng;  // random faults and garbage; guarded by mutex
+        std::atomic<uint64_t> faults_fired{0};
         int listener = -1;
         uint16_t port = 0;
         std::atomic<size_t> accepted{0};
@@ -94,6 +101,9 @@ private:
     void accept_loop();
     void serve(size_t device, Connection& connection);
     void log(size_t device, uint64_t serial, std::span<const uint8_t> request);
+    // Sends a reply whole, or with the pauses a fault asks for; false if the
+    // peer is gone or the simulator stops meanwhile.
+    bool send_reply(int fd, std::span<const uint8_t> reply, const Fault& fault);
     // Sleeps up to `d`; false if the simulator stops meanwhile.
     bool pause(std::chrono::milliseconds d);
     void reap_finished();
