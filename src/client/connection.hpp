@@ -18,6 +18,32 @@ namespace tq {
 
 class ConnectionLock;
 
+// Where the byte stream stands between two exchanges.
+enum class StreamState : uint8_t {
+    // The next byte to arrive starts the answer to the next request.
+    InStep,
+    // An exchange gave up on its answer (timeout, or a packet with another
+    // command's code): the rest of it may still come and must not be taken
+    // for the next answer. The next exchange reads it off first, waiting a
+    // bounded time.
+    OutOfStep,
+    // Where the next answer starts can no longer be found (a request went out
+    // only in part, or an oversized answer could not be skipped in time):
+    // every exchange fails at once with the read error.
+    Broken,
+};
+
+// The part of an answer an exchange left unread. A header counts as started
+// once any byte of it is in; `header_have` 0 waits for a whole packet.
+struct LateAnswer {
+    std::array<uint8_t, 4> header{};
+    size_t header_have = 0;
+    size_t payload_left = 0;  // once the header is complete
+    // How long the next exchange waits for it: one exchange timeout after
+    // the exchange that left it gave up, however late the next call comes.
+    std::chrono::steady_clock::time_point until{};
+};
+
 struct DeviceConnection {
     DeviceConnection(TcpStream s, std::chrono::nanoseconds timeout)
         : stream(std::move(s)), connection_timeout(timeout) {}
@@ -49,9 +75,13 @@ struct DeviceConnection {
     // The client's timeout, restored after a firmware update when the socket
     // cannot tell which timeout was in force before.
     const std::chrono::nanoseconds connection_timeout;
-    // A read or write failed part-way: bytes of an old answer may still be on
-    // their way and must not be taken for the next one.
-    bool out_of_step = false;
+    // Bounds each part of an exchange: the request's write, the answer's
+    // header after the request went out, its payload after one more period.
+    // The connection timeout, except while a firmware update swaps it.
+    std::chrono::nanoseconds exchange_timeout{connection_timeout};
+    StreamState stream_state = StreamState::InStep;
+    // While OutOfStep: the rest of the answer an exchange gave up on.
+    LateAnswer late;
 
 private:
     friend class ConnectionLock;

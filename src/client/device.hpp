@@ -55,6 +55,8 @@ class Device {
 public:
     // Tries the service's addresses in order (each connect bounded by
     // connection_timeout), then runs from_stream on the first that accepts.
+    // Both refuse a connection_timeout of zero or less with ApiError: every
+    // exchange on the connection is bounded by it.
     static Result<Device> connect(const ResolvedService& service,
                                   std::chrono::nanoseconds connection_timeout = kDefaultConnectionTimeout);
     // Sets both socket timeouts and runs the three-step handshake.

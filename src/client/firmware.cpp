@@ -21,21 +21,24 @@ namespace {
 constexpr OpName kUpdateOp = device_op("update_firmware_from_blob");
 
 // Puts both socket timeouts back to what the receive timeout was before the
-// update, on every way out. Failures are ignored: there is nothing left to
-// report them to.
+// update, and the exchanges' own bound to what it was, on every way out.
+// Failures are ignored: there is nothing left to report them to.
 class TimeoutOverride {
 public:
-    TimeoutOverride(TcpStream& stream, TcpStream::Timeout restore) : stream_(stream), restore_(restore) {}
+    TimeoutOverride(DeviceConnection& c, TcpStream::Timeout restore)
+        : connection_(c), restore_(restore), exchange_timeout_(c.exchange_timeout) {}
     TimeoutOverride(const TimeoutOverride&) = delete;
     TimeoutOverride& operator=(const TimeoutOverride&) = delete;
     ~TimeoutOverride() {
-        (void)stream_.set_read_timeout(restore_);
-        (void)stream_.set_write_timeout(restore_);
+        (void)connection_.stream.set_read_timeout(restore_);
+        (void)connection_.stream.set_write_timeout(restore_);
+        connection_.exchange_timeout = exchange_timeout_;
     }
 
 private:
-    TcpStream& stream_;
+    DeviceConnection& connection_;
     TcpStream::Timeout restore_;
+    std::chrono::nanoseconds exchange_timeout_;
 };
 
 bool all_zero(const uint8_t* p, size_t n) {
@@ -143,7 +146,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
     if (!lock) return tl::unexpected(std::move(lock.error()));
     DeviceConnection& c = *connection_;
 
-    const TimeoutOverride restore(c.stream, timeout_to_restore(c.stream.read_timeout(), c.connection_timeout));
+    const TimeoutOverride restore(c, timeout_to_restore(c.stream.read_timeout(), c.connection_timeout));
     const auto update_timeout = std::chrono::seconds(kFirmwareUpdateTimeoutSeconds);
     if (!c.stream.set_read_timeout(update_timeout)) {
         return fail(Error::Kind::TcpStreamReadError, "Failed to set tcp stream timeout");
@@ -151,6 +154,10 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
     if (!c.stream.set_write_timeout(update_timeout)) {
         return fail(Error::Kind::TcpStreamWriteError, "Failed to set tcp stream timeout");
     }
+    // Each exchange of the update gets the update's timeout as its bound, so
+    // a finalize that takes the device seconds is not cut off at the
+    // connection timeout.
+    c.exchange_timeout = update_timeout;
 
     // Sizes stay 64-bit up to the encoders' range checks, so nothing wraps.
     const uint64_t total = image.size();

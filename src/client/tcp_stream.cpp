@@ -32,6 +32,22 @@ tl::unexpected<int> last_error() {
     return tl::unexpected<int>(errno != 0 ? errno : EIO);
 }
 
+// Waits until the socket is ready for `events` or the deadline passes:
+// 0, ETIMEDOUT, or the poll's own error. Hang-up and error conditions count
+// as ready; the following send or recv reports them.
+int wait_ready(int fd, short events, TcpStream::Clock::time_point deadline) {
+    for (;;) {
+        const auto left = deadline - TcpStream::Clock::now();
+        if (left <= nanoseconds::zero()) return ETIMEDOUT;
+        const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec ts{static_cast<time_t>(s.count()), static_cast<long>((left - s).count())};
+        pollfd p{fd, events, 0};
+        const int n = ::ppoll(&p, 1, &ts, nullptr);
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return errno;
+    }
+}
+
 }  // namespace
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
@@ -115,25 +131,36 @@ TcpStream::IoResult<TcpStream::Timeout> TcpStream::write_timeout() const {
     return from_timeval(tv);
 }
 
-TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
+TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes, Clock::time_point deadline,
+                                               size_t& done) {
+    done = 0;
+    while (done < bytes.size()) {
         // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return last_error();
+        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
         if (n == 0) return tl::unexpected<int>(EPIPE);
-        bytes = bytes.subspan(static_cast<size_t>(n));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return last_error();
+        if (const int err = wait_ready(fd_, POLLOUT, deadline)) return tl::unexpected<int>(err);
     }
     return {};
 }
 
-TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return last_error();
+TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done) {
+    done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::recv(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
         if (n == 0) return tl::unexpected<int>(ECONNRESET);
-        bytes = bytes.subspan(static_cast<size_t>(n));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return last_error();
+        if (const int err = wait_ready(fd_, POLLIN, deadline)) return tl::unexpected<int>(err);
     }
     return {};
 }

@@ -1,6 +1,8 @@
-// Owning wrapper of one connected TCP socket: blocking I/O bounded by the
-// socket's own receive and send timeouts. Errors are errno values; callers
-// drop them and report their own texts.
+// Owning wrapper of one connected TCP socket. Reads and writes are bounded by
+// a deadline for the whole transfer; the socket's own receive and send
+// timeouts are still set and read back (the firmware update swaps them) but
+// bound only single system calls, which a trickling peer can chain for ever.
+// Errors are errno values; callers drop them and report their own texts.
 #pragma once
 
 #include <chrono>
@@ -18,6 +20,7 @@ namespace tq {
 class TcpStream {
 public:
     using Timeout = std::optional<std::chrono::nanoseconds>;  // nullopt: wait forever
+    using Clock = std::chrono::steady_clock;
     template <class T>
     using IoResult = tl::expected<T, int>;
 
@@ -43,11 +46,16 @@ public:
     IoResult<Timeout> read_timeout() const;
     IoResult<Timeout> write_timeout() const;
 
+    // Both bounded by `deadline` as a whole, not per system call: a peer that
+    // trickles bytes cannot stretch them. `done` counts the bytes moved, also
+    // on failure. Errors: ETIMEDOUT at the deadline; for reads, end of stream
+    // is ECONNRESET.
     // One send call for the whole packet; more only if the kernel took part
     // of it. Never raises SIGPIPE. A send that takes nothing is EPIPE.
-    IoResult<void> write_all(std::span<const uint8_t> bytes);
-    // Exactly bytes.size() bytes; end of stream is ECONNRESET.
-    IoResult<void> read_exact(std::span<uint8_t> bytes);
+    IoResult<void> write_all(std::span<const uint8_t> bytes, Clock::time_point deadline, size_t& done);
+    // Exactly bytes.size() bytes. Data already waiting is taken even when the
+    // deadline has passed.
+    IoResult<void> read_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done);
     // Reads and drops whatever is waiting without blocking, at most `limit`
     // bytes. Returns the count dropped.
     size_t discard_pending(std::span<uint8_t> scratch, size_t limit);

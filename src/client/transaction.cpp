@@ -2,29 +2,78 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+
+#include "protocol/status.hpp"
 
 namespace tq {
 namespace {
+
+using Clock = TcpStream::Clock;
 
 constexpr size_t kHeaderSize = 4;
 constexpr size_t kMaxPayload = wire::kBufferSize - kHeaderSize;
 // Bytes dropped at most before a request when the stream is out of step; a
 // late answer is at most one packet, anything beyond that is not ours to eat.
 constexpr size_t kResyncLimit = 1 << 20;
+constexpr std::string_view kHeaderFailure = "Failed to read packet header";
+constexpr std::string_view kPayloadFailure = "Failed to read remaining payload";
 
 Error read_error(std::string_view text) {
     return Error(Error::Kind::TcpStreamReadError, std::string(text));
 }
 
-// Reads and drops `count` bytes; each receive is bounded by the socket's
-// receive timeout, so a peer that stops sending cannot hold us longer.
-bool discard_exact(DeviceConnection& c, size_t count) {
+uint16_t u16_at(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// t + d without overflow: a timeout of years must not wrap into the past.
+Clock::time_point later(Clock::time_point t, std::chrono::nanoseconds d) {
+    return d >= Clock::time_point::max() - t ? Clock::time_point::max() : t + d;
+}
+
+// Reads and drops `count` bytes through `scratch` by `deadline`; on failure
+// `count` is what is still missing.
+bool skip(TcpStream& s, size_t& count, std::span<uint8_t> scratch, Clock::time_point deadline) {
     while (count > 0) {
-        const size_t n = std::min(count, c.buffer.size());
-        if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), n))) return false;
-        count -= n;
+        size_t got = 0;
+        const auto r = s.read_exact(scratch.first(std::min(count, scratch.size())), deadline, got);
+        count -= got;
+        if (!r) return false;
     }
     return true;
+}
+
+// Reads off the rest of the answer an earlier exchange gave up on, waiting
+// for it until its time is up, then drops whatever else is already waiting:
+// nothing that arrived before a request is sent can answer it. Whether the
+// late answer came or not, the stream counts as in step afterwards, so a
+// device that never sends it costs one bounded wait, not every later call.
+void catch_up(DeviceConnection& c) {
+    // The request already waits in the buffer, so stale bytes go elsewhere.
+    std::array<uint8_t, 512> scratch;
+    LateAnswer& late = c.late;
+    bool header_complete = late.header_have == kHeaderSize;
+    if (!header_complete) {
+        size_t got = 0;
+        const auto rest = std::span<uint8_t>(late.header).subspan(late.header_have);
+        header_complete = c.stream.read_exact(rest, late.until, got).has_value();
+        if (header_complete) late.payload_left = u16_at(&late.header[2]);
+    }
+    if (header_complete) skip(c.stream, late.payload_left, scratch, late.until);
+    c.stream.discard_pending(scratch, kResyncLimit);
+    late = LateAnswer{};
+    c.stream_state = StreamState::InStep;
+}
+
+// The exchange stops reading before its answer is complete: what is still
+// to come belongs to no later request.
+void give_up(DeviceConnection& c, size_t header_have, size_t payload_left) {
+    std::copy_n(c.buffer.begin(), kHeaderSize, c.late.header.begin());
+    c.late.header_have = header_have;
+    c.late.payload_left = payload_left;
+    c.late.until = later(Clock::now(), c.exchange_timeout);
+    c.stream_state = StreamState::OutOfStep;
 }
 
 }  // namespace
@@ -38,31 +87,48 @@ std::string OpName::write_failure_text() const {
 }
 
 Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& name) {
-    if (c.out_of_step) {
-        // The request already waits in the buffer, so stale bytes go elsewhere.
-        std::array<uint8_t, 512> scratch;
-        c.stream.discard_pending(scratch, kResyncLimit);
-        c.out_of_step = false;
-    }
-    if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len))) {
-        c.out_of_step = true;
+    if (c.stream_state == StreamState::Broken) return tl::unexpected(read_error(kHeaderFailure));
+    if (c.stream_state == StreamState::OutOfStep) catch_up(c);
+
+    const auto period = c.exchange_timeout;
+    const uint16_t answer_code = static_cast<uint16_t>(u16_at(c.buffer.data()) + 1);
+    size_t done = 0;
+    if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(Clock::now(), period),
+                            done)) {
+        // The device would read the next request as the rest of this one.
+        if (done > 0) c.stream_state = StreamState::Broken;
         return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()));
     }
-    if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), kHeaderSize))) {
-        c.out_of_step = true;
-        return tl::unexpected(read_error("Failed to read packet header"));
+    const auto sent = Clock::now();
+    if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), kHeaderSize), later(sent, period), done)) {
+        give_up(c, done, 0);
+        return tl::unexpected(read_error(kHeaderFailure));
     }
-    const size_t len = static_cast<size_t>(c.buffer[2]) | static_cast<size_t>(c.buffer[3]) << 8;
+    // Any other code is a packet we did not ask for (a late answer the wait
+    // before sending missed, or a confused device): ours may still be coming.
+    // The decoder reports it as a protocol error; here it only puts the
+    // stream out of step, so that nothing takes our answer for its own.
+    const uint16_t code = u16_at(c.buffer.data());
+    const bool ours = code == answer_code || code == proto::kErrorResponse;
+    const size_t len = u16_at(c.buffer.data() + 2);
+    const auto payload_deadline = later(sent, 2 * std::min(period, std::chrono::nanoseconds::max() / 2));
     if (len > kMaxPayload) {
-        // Cannot be ours to decode; drop it whole so the next exchange starts
-        // at a packet boundary.
-        if (!discard_exact(c, len)) c.out_of_step = true;
-        return tl::unexpected(read_error("Failed to read remaining payload"));
+        // Cannot be decoded; drop it whole so the next exchange starts at a
+        // packet boundary. Failing that, no boundary can be found again.
+        size_t left = len;
+        if (!skip(c.stream, left, std::span<uint8_t>(c.buffer).subspan(kHeaderSize), payload_deadline)) {
+            c.stream_state = StreamState::Broken;
+        } else if (!ours) {
+            give_up(c, 0, 0);
+        }
+        return tl::unexpected(read_error(kPayloadFailure));
     }
-    if (len > 0 && !c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderSize, len))) {
-        c.out_of_step = true;
-        return tl::unexpected(read_error("Failed to read remaining payload"));
+    if (len > 0 &&
+        !c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderSize, len), payload_deadline, done)) {
+        give_up(c, kHeaderSize, len - done);
+        return tl::unexpected(read_error(kPayloadFailure));
     }
+    if (!ours) give_up(c, 0, 0);
     return {};
 }
 

@@ -62,6 +62,7 @@ protected:
         const TcpStream& s = d.connection()->stream;
         EXPECT_TRUE(near(s.read_timeout().value(), 1337ms));
         EXPECT_TRUE(near(s.write_timeout().value(), 1337ms));
+        EXPECT_EQ(d.connection()->exchange_timeout, kDefaultConnectionTimeout);
     }
     Recorder cb;
 };

@@ -222,6 +222,17 @@ TEST_F(HandshakeTest, connect_by_address_says_what_failed_and_where_before_the_h
     EXPECT_EQ(sim().connections_accepted(0), 0u);
 }
 
+TEST_F(HandshakeTest, timeout_of_zero_or_less_is_refused_before_connecting) {
+    start();
+    for (const auto timeout : {0ns, -1ns, std::chrono::nanoseconds::min()}) {
+        SCOPED_TRACE(timeout.count());
+        const char* text = "The connection timeout must be greater than zero";
+        EXPECT_ERROR(connect(0, timeout), ApiError, text);
+        EXPECT_ERROR(Device::from_stream(SocketAddress{}, TcpStream{}, timeout), ApiError, text);
+    }
+    EXPECT_EQ(sim().connections_accepted(0), 0u);
+}
+
 TEST(HandshakeWithoutSocket, timeout_failures_are_reported_on_stdout_and_the_handshake_goes_on) {
     testing::internal::CaptureStdout();
     const auto r = Device::from_stream(SocketAddress{}, TcpStream{}, kTestTimeout);

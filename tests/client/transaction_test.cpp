@@ -122,34 +122,145 @@ TEST_F(TransactionTest, oversize_header_is_refused_and_its_surplus_discarded) {
     EXPECT_EQ(d.get_firmware_version().value(), "2.4.1");
 }
 
-TEST_F(TransactionTest, oversize_header_whose_surplus_never_comes_ends_within_the_receive_timeout) {
+TEST_F(TransactionTest, oversize_header_whose_surplus_never_comes_breaks_the_connection) {
     start();
     Device d = device();
     auto reply = bytes({0x04, 0x00, 0x88, 0x13});  // announces 5000 bytes, sends 10
     reply.resize(14, 0x61);
     fault(3, once({.raw = reply}));
     EXPECT_ERROR(d.get_name(), TcpStreamReadError, "Failed to read remaining payload");
-    EXPECT_EQ(d.get_firmware_version().value(), "2.4.1");
+    // No packet boundary can be found again: later calls fail without sending.
+    const size_t sent = commands().size();
+    EXPECT_ERROR(d.get_firmware_version(), TcpStreamReadError, "Failed to read packet header");
+    EXPECT_EQ(commands().size(), sent);
 }
 
-TEST_F(TransactionTest, late_answer_to_a_timed_out_request_is_not_taken_for_the_next_one) {
+// Two ports whose statuses differ in every field, so that one port's answer
+// cannot pass for the other's: both come back under the same response code.
+sim::DeviceModel two_distinct_ports() {
     sim::DeviceModel m;
     m.interfaces[0].type = 0;
     m.interfaces[0].eth_config = sim::mode::k100 | sim::mode::kFull | sim::mode::kLeader;
     m.interfaces[1].type = 2;
     m.interfaces[1].eth_config = sim::mode::k1000 | sim::mode::kFull | sim::mode::kFollower;
-    start_one(m);
+    return m;
+}
+
+void expect_status_of_port(const Result<InterfaceStatus>& status, uint32_t port) {
+    ASSERT_TRUE(status) << status.error().debug_text();
+    EXPECT_EQ(status->interface_type, port == 0 ? InterfaceType::T1 : InterfaceType::T);
+    EXPECT_EQ(status->eth_interface_status.speed,
+              port == 0 ? EthLinkSpeed::Speed100MbitFullDuplex : EthLinkSpeed::Speed1000MbitFullDuplex);
+    EXPECT_EQ(status->eth_interface_status.role, port == 0 ? EthRole::Leader : EthRole::Follower);
+}
+
+// Port 1 is asked at once, then ten calls alternate the ports.
+void expect_every_call_gets_its_own_answer(const std::vector<Interface>& ports) {
+    expect_status_of_port(ports[1].get_status(), 1);
+    for (uint32_t i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        expect_status_of_port(ports[i % 2].get_status(), i % 2);
+    }
+}
+
+std::chrono::milliseconds timeouts(double n) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(n * kTestTimeout);
+}
+
+// Port 0 answers `late` after its request, past the timeout; port 1 is asked
+// `after` that call failed: while the answer is still on its way, or once it
+// is waiting.
+struct LateCase {
+    double late;  // in receive timeouts
+    double after;
+};
+
+class LateAnswerTest : public SimTest, public ::testing::WithParamInterface<LateCase> {};
+
+TEST_P(LateAnswerTest, late_answer_to_a_timed_out_request_is_not_taken_for_the_next_one) {
+    start_one(two_distinct_ports());
     Device d = device();
     const auto ports = d.get_interfaces().value();
-    fault(19, once({.delay = 2 * kTestTimeout}));
+    fault(19, once({.delay = timeouts(GetParam().late)}));
     EXPECT_ERROR(ports[0].get_status(), TcpStreamReadError, "Failed to read packet header");
-    std::this_thread::sleep_for(3 * kTestTimeout);  // port 0's answer is now waiting
-    const auto status = ports[1].get_status();
-    ASSERT_TRUE(status) << status.error().debug_text();
-    EXPECT_EQ(status->interface_type, InterfaceType::T);
-    EXPECT_EQ(status->eth_interface_status.speed, EthLinkSpeed::Speed1000MbitFullDuplex);
-    EXPECT_EQ(status->eth_interface_status.role, EthRole::Follower);
+    std::this_thread::sleep_for(timeouts(GetParam().after));
+    expect_every_call_gets_its_own_answer(ports);
 }
+
+INSTANTIATE_TEST_SUITE_P(Offsets, LateAnswerTest,
+                         ::testing::Values(LateCase{1.5, 0}, LateCase{1.5, 0.2}, LateCase{1.5, 0.5}, LateCase{1.5, 1.0},
+                                           LateCase{2, 3}),
+                         [](const auto& info) {
+                             return "late_" + std::to_string(static_cast<int>(info.param.late * 100)) + "_after_" +
+                                    std::to_string(static_cast<int>(info.param.after * 100));
+                         });
+
+// A packet under a code that answers another request: the call fails with the
+// decoder's protocol error, and an answer that may still follow is not taken
+// by the next call.
+struct ForeignCase {
+    const char* name;
+    sim::Fault fault;
+};
+
+class ForeignPacketTest : public SimTest, public ::testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignPacketTest, foreign_code_fails_the_call_and_puts_the_stream_out_of_step) {
+    start_one(two_distinct_ports());
+    Device d = device();
+    const auto ports = d.get_interfaces().value();
+    fault(19, once(GetParam().fault));
+    EXPECT_ERROR(ports[0].get_status(), ApiError,
+                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_PROTOCOL_ERROR\"");
+    expect_every_call_gets_its_own_answer(ports);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packets, ForeignPacketTest,
+                         ::testing::Values(ForeignCase{"answer_follows", {.wrong_code = true}},
+                                           ForeignCase{"nothing_follows", {.raw = bytes({0x16, 0x00, 0x00, 0x00})}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Each exchange as a whole is bounded: the header within one receive timeout
+// of the request, the payload within one more, however the bytes are spread.
+struct SlowCase {
+    const char* name;
+    sim::Fault fault;
+    const char* error;  // nullptr: the call succeeds
+    double bound;       // in receive timeouts, with room for a loaded machine
+};
+
+class SlowAnswerTest : public SimTest, public ::testing::WithParamInterface<SlowCase> {};
+
+TEST_P(SlowAnswerTest, exchange_ends_within_its_deadline) {
+    start();
+    Device d = device();
+    fault(3, once(GetParam().fault));
+    const auto began = std::chrono::steady_clock::now();
+    const auto name = d.get_name();
+    const auto took = std::chrono::steady_clock::now() - began;
+    if (GetParam().error == nullptr) {
+        EXPECT_EQ(name.value(), "TQ Ethernet Interface");
+    } else {
+        EXPECT_ERROR(name, TcpStreamReadError, GetParam().error);
+    }
+    EXPECT_LT(took, GetParam().bound * kTestTimeout);
+}
+
+// Bounded per receive only, the trickled answers would take 13, 6.5 and
+// about 16 000 timeouts.
+INSTANTIATE_TEST_SUITE_P(
+    Spreads, SlowAnswerTest,
+    ::testing::Values(SlowCase{"header_late_payload_one_more_timeout_later",
+                               {.delay = timeouts(0.6), .split = timeouts(0.9)},
+                               nullptr,
+                               3},
+                      SlowCase{"header_trickled", {.trickle = timeouts(0.5)}, "Failed to read packet header", 2},
+                      SlowCase{"payload_trickled", {.trickle = timeouts(0.25)}, "Failed to read remaining payload", 3},
+                      SlowCase{"oversize_trickled",
+                               {.oversize = 65535, .trickle = timeouts(0.25)},
+                               "Failed to read remaining payload",
+                               3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct ErrorResponseCase {
     uint16_t service_status;
