@@ -1,18 +1,43 @@
-// What a short scan costs beyond its wait: 100 ms scans against 1, 10 and 50
-// simulated devices advertised on the other host of a private veth pair
-// (scripts/netns --pair; the binary re-runs itself through it, so it needs
-// root). The reported time is the time beyond the wait; target: at most
-// 30 ms + 2 ms per device. The counters show how many devices each scan
-// returned, and the same scans without the question at browse start (the
-// library's own first query only) serve as the baseline.
+// What a short scan costs beyond its wait: 100 ms scans against simulated
+// devices advertised on the other host of a private veth pair (scripts/netns
+// --pair; the binary re-runs itself through it, so it needs root). The
+// reported time is the time beyond the wait.
+//
+// BM_Scan100ms*: 1, 10 and 50 devices played by one simulator process;
+// target: at most 30 ms + 2 ms per device. The counters show how many devices
+// each scan returned, and the same scans without the question at browse start
+// (the library's own first query only) serve as the baseline.
+//
+// BM_Scan100msSeparateResponders: 1, 10, 50 and 200 devices, each its own
+// simulator process (its own mDNS responder and TCP server, as every real
+// device is its own host), every answer delayed by 1 ms to stand for a
+// round trip on a real network. Each population is scanned with one connect
+// at a time (the baseline) and with the scan's pool, both in this run;
+// target: at most 30 ms + 0.5 ms per device and >= 99 % found.
+//
+// BM_ConnectAfterWait: the same processes, but every resolution is handed to
+// the scan at the end of its wait (a scripted daemon queues them while
+// shutting down), so the time beyond the wait is the connects alone, free of
+// the mDNS traffic N responders on this one machine cause each other.
+//
+// A table with mean and worst of 10 and the ratio is printed at the end.
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "client/scan.hpp"
 #include "discovery_support.hpp"
@@ -24,72 +49,218 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kWait = 100ms;
 
-// One simulator process per device count, kept for the whole run: its names
-// are established once, as with devices that have been on the network a while.
-tq::testing::Sim* devices(size_t count) {
-    static std::map<size_t, std::unique_ptr<tq::testing::Sim>> sims;
-    auto& sim = sims[count];
-    if (!sim) {
-        sims.clear();  // one population on the network at a time
-        tq::testing::SimOptions o;
-        o.devices = count;
-        auto& fresh = sims[count];
-        fresh = std::make_unique<tq::testing::Sim>(o);
-        if (!fresh->wait_ready()) return nullptr;
-        std::this_thread::sleep_for(1s);  // past the announcements
-        return fresh.get();
-    }
-    return sim.get();
+// The devices on the network, kept for every benchmark that scans the same
+// population: their names are established once, as with devices that have
+// been on the network a while. One population on the network at a time.
+struct Population {
+    size_t count = 0;
+    bool separate = false;
+    std::vector<std::unique_ptr<tq::testing::Sim>> sims;
+};
+
+Population& current_population() {
+    static Population current;
+    return current;
 }
 
-// `quiet`: each scan comes 600 ms after the previous one, past the half
-// second in which responders will not repeat a multicast answer, so every
-// scan meets idle devices; otherwise the scans follow each other at once.
-void scan(benchmark::State& state, bool ask_at_browse_start, bool quiet = false) {
+bool populate(size_t count, bool separate) {
+    Population& current = current_population();
+    if (current.count == count && current.separate == separate && !current.sims.empty()) return true;
+    current.sims.clear();
+    std::vector<tq::testing::SimOptions> options;
+    if (separate) {
+        for (size_t i = 0; i < count; ++i) {
+            tq::testing::SimOptions o;
+            o.serial = i + 1;
+            // The three handshake answers.
+            o.extra = {"--fault", "1:delay=1", "--fault", "39:delay=1", "--fault", "29:delay=1"};
+            options.push_back(o);
+        }
+    } else {
+        tq::testing::SimOptions o;
+        o.devices = count;
+        options.push_back(o);
+    }
+    current.sims = tq::testing::start_sims(options);
+    if (current.sims.empty()) return false;
+    current.count = count;
+    current.separate = separate;
+    std::this_thread::sleep_for(1s);  // past the announcements
+    return true;
+}
+
+// CPU time used so far by this process's children (the simulators): how much
+// of the machine N responders take from each other and from the scan.
+double children_cpu_ms() {
+    const std::string parent = std::to_string(::getpid());
+    double ticks = 0;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return 0;
+    while (const dirent* entry = ::readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // After the name in parentheses: state, ppid, then utime and stime
+        // as the 12th and 13th fields.
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        std::string field;
+        std::vector<std::string> fields;
+        while (fields.size() < 13 && rest >> field) fields.push_back(field);
+        if (fields.size() == 13 && fields[1] == parent) ticks += std::stod(fields[11]) + std::stod(fields[12]);
+    }
+    ::closedir(proc);
+    return ticks * 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct Figures {
+    double mean_ms = 0;
+    double worst_ms = 0;
+    double found_ratio = 0;
+};
+// (devices, connects in flight) -> figures, for the tables printed at the end.
+using FigureTable = std::map<std::pair<size_t, size_t>, Figures>;
+FigureTable& separate_figures() {
+    static FigureTable figures;
+    return figures;
+}
+FigureTable& after_wait_figures() {
+    static FigureTable figures;
+    return figures;
+}
+
+// Hands the scan every resolution when it is told to stop, as a daemon does
+// with resolutions still settling at the end of the wait.
+class ResolvedAtShutdown final : public tq::dnssd::ServiceDaemon {
+public:
+    explicit ResolvedAtShutdown(std::vector<tq::ResolvedService> services) : services_(std::move(services)) {}
+    tl::expected<std::shared_ptr<tq::dnssd::EventChannel>, tq::dnssd::Failure> browse(std::string_view) override {
+        channel_ = std::make_shared<tq::dnssd::EventChannel>();
+        return channel_;
+    }
+    tl::expected<void, tq::dnssd::Failure> shutdown() override {
+        for (const auto& service : services_) channel_->send({tq::dnssd::EventKind::ServiceResolved, service});
+        channel_->close();
+        return {};
+    }
+
+private:
+    std::vector<tq::ResolvedService> services_;
+    std::shared_ptr<tq::dnssd::EventChannel> channel_;
+};
+
+struct ScanSetup {
+    bool ask_at_browse_start = true;
+    // Each scan comes 600 ms after the previous one, past the half second in
+    // which responders will not repeat a multicast answer, so every scan
+    // meets idle devices; otherwise the scans follow each other at once.
+    bool quiet = false;
+    // One simulator process per device (see the top of the file), not one for all.
+    bool separate = false;
+    // Found by a scripted daemon at the end of the wait instead of by mDNS.
+    bool after_wait = false;
+    size_t connects_in_flight = tq::scan::kConnectsInFlight;
+};
+
+void scan(benchmark::State& state, ScanSetup setup) {
     const auto count = static_cast<size_t>(state.range(0));
-    if (devices(count) == nullptr) {
+    if (!populate(count, setup.separate)) {
         state.SkipWithError("the simulator did not start");
         return;
     }
+    const bool quiet = setup.quiet;
     tq::scan::Collaborators with = tq::scan::Collaborators::standard();
-    with.create_daemon = [ask_at_browse_start] {
+    with.connects_in_flight = setup.connects_in_flight;
+    with.create_daemon = [ask_at_browse_start = setup.ask_at_browse_start] {
         tq::dnssd::DaemonOptions options;
         options.ask_at_browse_start = ask_at_browse_start;
         return tq::dnssd::create_daemon(options);
     };
+    if (setup.after_wait) {
+        std::vector<tq::ResolvedService> services;
+        for (const auto& sim : current_population().sims) {
+            tq::ResolvedService service;
+            service.instance_name = "device on " + std::to_string(sim->ports.at(0));
+            for (const auto& text : tq::testing::Network::current().peer_addresses) {
+                tq::ServiceAddress address;
+                if (tq::ServiceAddress::parse(text, address)) service.addresses.push_back(address);
+            }
+            service.port = sim->ports.at(0);
+            services.push_back(std::move(service));
+        }
+        with.create_daemon = [services]() -> tq::dnssd::DaemonResult {
+            return std::make_unique<ResolvedAtShutdown>(services);
+        };
+    }
+    // What the time beyond the wait is made of: resolutions still arriving,
+    // or slow connects.
+    std::mutex mutex;
+    Clock::time_point last_connect_start;
+    Clock::duration slowest_connect{};
+    with.connect = [&](const tq::ResolvedService& service, std::chrono::nanoseconds timeout) {
+        const auto began = Clock::now();
+        auto device = tq::Device::connect(service, timeout);
+        const std::lock_guard lock(mutex);
+        last_connect_start = std::max(last_connect_start, began);
+        slowest_connect = std::max(slowest_connect, Clock::now() - began);
+        return device;
+    };
     double found = 0;
     double worst_ms = 0;
+    double total_ms = 0;
+    double latest_start_ms = 0;
+    const double responders_cpu_before = children_cpu_ms();
     for (auto _ : state) {
         if (quiet) std::this_thread::sleep_for(600ms);  // manual time: not counted
         const auto start = Clock::now();
+        last_connect_start = start;
         const auto result = tq::scan::run(with, kWait, tq::kDefaultConnectionTimeout);
         const std::chrono::duration<double> beyond = Clock::now() - start - kWait;
+        latest_start_ms = std::max(
+            latest_start_ms, std::chrono::duration<double, std::milli>(last_connect_start - start - kWait).count());
         state.SetIterationTime(beyond.count());
         worst_ms = std::max(worst_ms, beyond.count() * 1e3);
+        total_ms += beyond.count() * 1e3;
         if (!result) {
             state.SkipWithError(result.error().debug_text().c_str());
             return;
         }
         found += static_cast<double>(result->size());
     }
+    const double scans = static_cast<double>(state.iterations());
+    state.counters["responders_cpu_ms_per_scan"] = (children_cpu_ms() - responders_cpu_before) / scans;
     state.counters["devices"] = static_cast<double>(count);
-    state.counters["found_per_scan"] = found / static_cast<double>(state.iterations());
-    state.counters["found_ratio"] = found / static_cast<double>(state.iterations()) / static_cast<double>(count);
+    state.counters["found_per_scan"] = found / scans;
+    state.counters["found_ratio"] = found / scans / static_cast<double>(count);
     state.counters["worst_beyond_ms"] = worst_ms;
-    state.counters["target_ms"] = 30.0 + 2.0 * static_cast<double>(count);
+    state.counters["latest_connect_start_beyond_ms"] = latest_start_ms;
+    state.counters["slowest_connect_ms"] = std::chrono::duration<double, std::milli>(slowest_connect).count();
+    const double per_device_ms = setup.separate ? 0.5 : 2.0;
+    state.counters["target_ms"] = 30.0 + per_device_ms * static_cast<double>(count);
+    if (setup.separate) {
+        (setup.after_wait ? after_wait_figures() : separate_figures())[{count, setup.connects_in_flight}] = {
+            total_ms / scans, worst_ms, found / scans / static_cast<double>(count)};
+    }
 }
 
 void BM_Scan100ms(benchmark::State& state) {
-    scan(state, true);
+    scan(state, {});
 }
 void BM_Scan100msLibraryQueryOnly(benchmark::State& state) {
-    scan(state, false);
+    scan(state, {.ask_at_browse_start = false});
 }
 void BM_Scan100msIdleDevices(benchmark::State& state) {
-    scan(state, true, true);
+    scan(state, {.quiet = true});
 }
 void BM_Scan100msIdleDevicesLibraryQueryOnly(benchmark::State& state) {
-    scan(state, false, true);
+    scan(state, {.ask_at_browse_start = false, .quiet = true});
+}
+// Second argument: connects in flight, 1 for one device after another. Idle
+// devices, as a scan usually meets them.
+void BM_Scan100msSeparateResponders(benchmark::State& state) {
+    scan(state, {.quiet = true, .separate = true, .connects_in_flight = static_cast<size_t>(state.range(1))});
+}
+void BM_ConnectAfterWait(benchmark::State& state) {
+    scan(state, {.separate = true, .after_wait = true, .connects_in_flight = static_cast<size_t>(state.range(1))});
 }
 
 BENCHMARK(BM_Scan100ms)->Arg(1)->Arg(10)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
@@ -116,6 +287,34 @@ BENCHMARK(BM_Scan100msIdleDevicesLibraryQueryOnly)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(10);
 
+// Both ways in a row for each population, so that it starts only once.
+void one_at_a_time_and_pooled(benchmark::internal::Benchmark* b) {
+    for (const int64_t devices : {1, 10, 50, 200}) {
+        b->Args({devices, 1});
+        b->Args({devices, static_cast<int64_t>(tq::scan::kConnectsInFlight)});
+    }
+    b->ArgNames({"devices", "in_flight"})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+}
+BENCHMARK(BM_ConnectAfterWait)->Apply(one_at_a_time_and_pooled);
+BENCHMARK(BM_Scan100msSeparateResponders)->Apply(one_at_a_time_and_pooled);
+
+void print_table(const FigureTable& figures, const char* title) {
+    if (figures.empty()) return;
+    std::printf("\n%s: time beyond the 100 ms wait, mean / worst of 10 scans\n%7s  %21s  %21s  %9s  %9s  %s\n", title,
+                "devices", "one at a time (ms)", "pool of 16 (ms)", "mean 1/16", "target", "found (1 / 16)");
+    for (const auto& [key, sequential] : figures) {
+        if (key.second != 1) continue;
+        const auto pooled = figures.find({key.first, tq::scan::kConnectsInFlight});
+        if (pooled == figures.end()) continue;
+        const Figures& p = pooled->second;
+        const double target = 30.0 + 0.5 * static_cast<double>(key.first);
+        std::printf("%7zu  %9.1f / %9.1f  %9.1f / %9.1f  %8.1fx  %6.1f ms  %5.1f %% / %5.1f %%%s\n", key.first,
+                    sequential.mean_ms, sequential.worst_ms, p.mean_ms, p.worst_ms, sequential.mean_ms / p.mean_ms,
+                    target, 100 * sequential.found_ratio, 100 * p.found_ratio,
+                    p.worst_ms <= target && p.found_ratio >= 0.99 ? "" : "  (pool misses the target)");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +323,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
+    print_table(after_wait_figures(), "Separate devices, 1 ms per answer, all resolved at the end of the wait");
+    print_table(separate_figures(), "Separate responders, 1 ms per answer");
     benchmark::Shutdown();
     return 0;
 }
