@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -53,9 +54,8 @@ struct Script {
     std::atomic<int> in_flight{0};
     std::atomic<int> most_in_flight{0};
     std::atomic<std::chrono::nanoseconds> connect_timeout{0ns};
-    // Runs instead of the real connect when set; otherwise before it, when set.
+    std::function<void(const ResolvedService&)> on_connect;  // runs before each connect
     std::function<Result<Device>(const ResolvedService&)> connect_instead;
-    std::function<void(const ResolvedService&)> on_connect;
 };
 
 class ScriptedDaemon final : public dnssd::ServiceDaemon {
@@ -110,13 +110,10 @@ scan::Collaborators scripted(Script& script) {
         int most = script.most_in_flight;
         while (now > most && !script.most_in_flight.compare_exchange_weak(most, now)) {
         }
-        struct Leaving {
-            Script& s;
-            ~Leaving() { --s.in_flight; }
-        } leaving{script};
-        if (script.connect_instead) return script.connect_instead(service);
         if (script.on_connect) script.on_connect(service);
-        return Device::connect(service, timeout);
+        auto device = script.connect_instead ? script.connect_instead(service) : Device::connect(service, timeout);
+        --script.in_flight;
+        return device;
     };
     return with;
 }
@@ -145,19 +142,24 @@ std::vector<uint64_t> serials(const std::vector<Device>& devices) {
     return out;
 }
 
-// A port that refuses connections: bound, never listening.
+// A port that refuses connections (bound, never listening), or with
+// `silent` one whose connections the kernel completes and nobody answers: a
+// device that advertises and then says nothing.
 class RefusingPort {
 public:
-    RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit RefusingPort(bool silent = false) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (silent) ::listen(fd_, 4);
         socklen_t size = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
         port_ = ntohs(a.sin_port);
     }
     ~RefusingPort() { ::close(fd_); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
     uint16_t port() const { return port_; }
 
 private:
@@ -410,39 +412,16 @@ TEST(Scan, sixteen_devices_that_never_answer_are_waited_for_together_and_the_oth
     EXPECT_EQ(script.threads_running, 0);
 }
 
-// A port that accepts connections (the kernel completes them) and never
-// answers: a device that advertises and then says nothing.
-class SilentPort {
-public:
-    SilentPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        socklen_t size = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(fd_); }
-    SilentPort(const SilentPort&) = delete;
-    SilentPort& operator=(const SilentPort&) = delete;
-    uint16_t port() const { return port_; }
-
-private:
-    int fd_;
-    uint16_t port_ = 0;
-};
-
 // The same over real sockets: the scan costs about one read timeout beyond
 // the wait, where one device after another would cost sixteen.
 TEST(Scan, sixteen_silent_devices_cost_about_one_timeout_not_sixteen) {
     constexpr auto kTimeout = 300ms;
-    std::vector<SilentPort> silent(16);
+    std::deque<RefusingPort> silent;
+    for (int i = 0; i < 16; ++i) silent.emplace_back(true);
     sim::Simulator sim({model(0x100, 1), model(0x100, 2), model(0x100, 3)});
     sim.start();
     Script script;
-    for (const SilentPort& s : silent) script.at_browse.push_back(resolved(s.port()));
+    for (const RefusingPort& s : silent) script.at_browse.push_back(resolved(s.port()));
     for (size_t i = 0; i < sim.device_count(); ++i) script.at_browse.push_back(resolved(sim.port(i)));
     testing::StdoutCapture out;
     const auto start = std::chrono::steady_clock::now();
