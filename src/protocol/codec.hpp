@@ -15,12 +15,13 @@
 
 #include <tl/expected.hpp>
 
+#include "protocol/protocol_base.hpp"
 #include "protocol/protocol_error.hpp"
 #include "protocol/types.hpp"
 
 namespace tq::wire {
 
-inline constexpr size_t kBufferSize = 4096;
+using proto::kBufferSize;
 using Buffer = std::span<uint8_t, kBufferSize>;
 using ConstBuffer = std::span<const uint8_t, kBufferSize>;
 

@@ -1,9 +1,9 @@
-// The packet object, its field primitives, the text rules and the stream
-// transport. Pure byte handling: no sockets, no threads, no state between
-// calls. Every operation returns a protocol status (status.hpp), 0 meaning
-// success, and never throws. A failed primitive leaves its target untouched:
-// the payload of a failed append, the cursor of a failed take, the buffer of a
-// refused serialise, the packet of a failed parse or receive.
+// The packet object, its field primitives and the text rules. Pure byte
+// handling: no sockets, no threads, no state between calls. Every operation
+// returns a protocol status (status.hpp), 0 meaning success, and never throws.
+// A failed primitive leaves its target untouched: the payload of a failed
+// append, the cursor of a failed take, the buffer of a refused serialise, the
+// packet of a failed parse.
 #pragma once
 
 #include <array>
@@ -23,9 +23,9 @@ inline constexpr size_t kHeaderLen = 4;
 // TQ_COMMAND_PAYLOAD_MAX_LEN: the largest whole packet, header included.
 inline constexpr size_t kCommandPayloadMaxLen = 65535;
 inline constexpr size_t kMaxPayloadLen = kCommandPayloadMaxLen - kHeaderLen;  // 65531
-// The client's connection buffer bounds every request and accepted response.
-inline constexpr size_t kClientBufferSize = 4096;
-inline constexpr size_t kClientMaxPayloadLen = kClientBufferSize - kHeaderLen;  // 4092
+// The client's connection buffer: every request it sends and every response it
+// accepts fits in it.
+inline constexpr size_t kBufferSize = 4096;
 inline constexpr size_t kMaxTextLen = 65535;
 // Decoders take texts into fields of this size; one byte goes to the NUL.
 inline constexpr size_t kTextFieldCapacity = 128;
@@ -35,8 +35,6 @@ using TextField = std::array<char, kTextFieldCapacity>;
 // above U+10FFFF, no sequence cut off at the end.
 bool is_valid_utf8(std::span<const uint8_t> bytes) noexcept;
 bool is_valid_utf8(std::string_view text) noexcept;
-
-struct Stream;
 
 class Packet {
 public:
@@ -101,9 +99,6 @@ public:
     Status take_sized_bytes(std::span<const uint8_t>& out) noexcept;
 
 private:
-    friend Status send_packet(const Stream&, const Packet&) noexcept;
-    friend Status receive_packet(const Stream&, Packet&) noexcept;
-
     Status append_raw(const uint8_t* bytes, size_t n) noexcept;
     Status take_raw(uint8_t* out, size_t n) noexcept;
     uint8_t* allocate(size_t n) const noexcept;
@@ -117,35 +112,5 @@ private:
     size_t cursor_ = 0;
     uint16_t command_ = 0;
 };
-
-// ---- stream transport ----
-// Not used by the client (it moves bytes over its socket itself); it lets a
-// caller with any byte stream move whole packets.
-
-enum StreamResult : int {
-    kStreamOk = 0,
-    kStreamResultDisconnected = 1,
-    kStreamResultReadError = 2,
-    kStreamResultWriteError = 3,
-    kStreamResultTimedOut = 4,
-};
-
-struct Stream {
-    void* context = nullptr;
-    // Each moves up to `length` bytes, stores how many in `moved` and returns
-    // a StreamResult.
-    int (*write)(void* context, const uint8_t* data, size_t length, size_t* moved) = nullptr;
-    int (*read)(void* context, uint8_t* data, size_t length, size_t* moved) = nullptr;
-};
-
-// The protocol status a non-zero callback result stands for:
-// 1 -> 6, 2 -> 4, 3 -> 5, 4 -> 7, anything else -> 9.
-Status stream_result_status(int result) noexcept;
-
-// Writes the whole packet. A call that moves 0 bytes gives 10.
-Status send_packet(const Stream& stream, const Packet& packet) noexcept;
-// Reads a 4-byte header, then exactly the announced payload. The packet is
-// replaced only when the whole packet arrived.
-Status receive_packet(const Stream& stream, Packet& packet) noexcept;
 
 }  // namespace tq::proto

@@ -56,12 +56,8 @@ inline constexpr uint16_t kErrorResponse = 0xBAAD;
 
 // "TQ_PROTOCOL_STATUS_RESERVED" for codes the table does not list.
 std::string_view protocol_status_name(uint32_t status);
-// Values above 21 get "TQ_SERVICE_STATUS_UNKNOWN" (never read past the table).
-std::string_view service_status_name(uint16_t status);
 // The protocol status an error response's service status stands for (total).
 uint32_t translate_service_status(uint16_t service_status);
-// "Unknown tq_protocol_command_t" for codes above 82 and unlisted codes.
-std::string_view command_name(uint16_t command);
 // Interface type byte of the status record: "TQ_INTERFACE_T1", "_TQ_INTERFACE_RESERVED_1", "TQ_INTERFACE_T".
 std::string_view interface_type_name(uint8_t type);
 

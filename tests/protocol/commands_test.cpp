@@ -125,20 +125,6 @@ TEST(CommandTable, since_versions_match_the_protocol) {
     }
 }
 
-TEST(CommandTable, names_agree_with_status_name_table) {
-    for (const CommandInfo& c : kCommands) {
-        const uint16_t code = request_code(c.command);
-        if (c.stem.empty()) {
-            EXPECT_GE(code, 83) << "only the commands above 82 are unnamed";
-            EXPECT_EQ(command_name(code), "Unknown tq_protocol_command_t");
-            continue;
-        }
-        const std::string suffix = code == 31 ? "_REMOVED" : "";
-        EXPECT_EQ(command_name(code), "TQ_PROTOCOL_COMMAND_" + std::string{c.stem} + "_REQUEST" + suffix);
-        EXPECT_EQ(command_name(code + 1), "TQ_PROTOCOL_COMMAND_" + std::string{c.stem} + "_RESPONSE" + suffix);
-    }
-}
-
 TEST(CommandTable, every_interface_request_starts_with_the_index) {
     for (const CommandInfo& c : kCommands) {
         const uint16_t code = request_code(c.command);

@@ -52,50 +52,11 @@ TEST(ProtocolStatusName, unlisted_codes_are_reserved) {
         EXPECT_EQ(protocol_status_name(code), "TQ_PROTOCOL_STATUS_RESERVED") << code;
 }
 
-TEST(ServiceStatusName, table_and_beyond) {
-    EXPECT_EQ(service_status_name(0), "TQ_SERVICE_STATUS_SUCCESS");
-    EXPECT_EQ(service_status_name(5), "TQ_SERVICE_STATUS_OPERATION_NOT_SUPPORTED_BY_DEVICE");
-    EXPECT_EQ(service_status_name(15), "TQ_SERVICE_STATUS_INVALID_UTF8");
-    EXPECT_EQ(service_status_name(20), "TQ_SERVICE_STATUS_PROTOCOL_ERROR");
-    EXPECT_EQ(service_status_name(21), "TQ_SERVICE_STATUS_MAX");
-    for (const uint16_t v : {uint16_t{22}, uint16_t{0xFFFF}}) {
-        const auto name = service_status_name(v);
-        EXPECT_FALSE(name.empty());
-        EXPECT_NE(name, "TQ_SERVICE_STATUS_MAX");
-    }
-}
-
 TEST(ServiceStatusTranslation, every_value_up_to_25_and_beyond) {
     const uint32_t expected[] = {0, 1,  10, 1001, 1002, 1003, 1004, 10, 10, 10, 1005, 10, 10,
                                  8, 12, 15, 14,   1006, 1007, 1008, 10, 10, 10, 10,   10, 10};
     for (uint16_t s = 0; s <= 25; ++s) EXPECT_EQ(translate_service_status(s), expected[s]) << s;
     EXPECT_EQ(translate_service_status(0xFFFF), kServiceApiError);
-}
-
-TEST(CommandName, requests_responses_and_unknown_codes) {
-    struct Case {
-        uint16_t code;
-        const char* name;
-    };
-    const Case cases[] = {
-        {0, "TQ_PROTOCOL_COMMAND_INVALID_COMMAND"},
-        {1, "TQ_PROTOCOL_COMMAND_GET_VERSION_REQUEST"},
-        {2, "TQ_PROTOCOL_COMMAND_GET_VERSION_RESPONSE"},
-        {3, "TQ_PROTOCOL_COMMAND_DEVICE_GET_NAME_REQUEST"},
-        {4, "TQ_PROTOCOL_COMMAND_DEVICE_GET_NAME_RESPONSE"},
-        {31, "TQ_PROTOCOL_COMMAND_GET_FIRMWARE_VERSION_INT_REQUEST_REMOVED"},
-        {32, "TQ_PROTOCOL_COMMAND_GET_FIRMWARE_VERSION_INT_RESPONSE_REMOVED"},
-        {35, "TQ_PROTOCOL_COMMAND_GET_MANUFACTURING_DATE_STRING_REQUEST"},
-        {49, "TQ_PROTOCOL_COMMAND_UPDATE_FIRMWARE_START_REQUEST"},
-        {76, "TQ_PROTOCOL_COMMAND_FACTORY_RESET_RESPONSE"},
-        {81, "TQ_PROTOCOL_COMMAND_DEVICE_GET_NICKNAME_REQUEST"},
-        {82, "TQ_PROTOCOL_COMMAND_DEVICE_GET_NICKNAME_RESPONSE"},
-        {83, "Unknown tq_protocol_command_t"},
-        {98, "Unknown tq_protocol_command_t"},
-        {0xBAAD, "Unknown tq_protocol_command_t"},
-        {0xFFFF, "Unknown tq_protocol_command_t"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(command_name(c.code), c.name) << c.code;
 }
 
 TEST(InterfaceTypeName, known_types) {

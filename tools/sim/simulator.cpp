@@ -99,7 +99,7 @@ Fault draw_fault(const RandomFaults& r, std::mt19937_64& rng) {
             f.partial = pick(rng, 0, 2);
             break;
         case Oversize:
-            f.oversize = static_cast<uint16_t>(pick(rng, proto::kClientMaxPayloadLen + 1, 0xFFFF));
+            f.oversize = static_cast<uint16_t>(pick(rng, proto::kBufferSize - proto::kHeaderLen + 1, 0xFFFF));
             break;
         case Garbage:
             f.garbage = pick(rng, 1, 64);
@@ -121,7 +121,7 @@ std::vector<uint8_t> garbage(size_t n, uint16_t request, std::mt19937_64& rng) {
         uint16_t code = static_cast<uint16_t>(pick(rng, 0, 0xFFFF));
         while (code == static_cast<uint16_t>(request + 1) || code == proto::kErrorResponse) ++code;
         put_u16(g, 0, code);
-        put_u16(g, 2, static_cast<uint16_t>(pick(rng, 0, proto::kClientMaxPayloadLen)));
+        put_u16(g, 2, static_cast<uint16_t>(pick(rng, 0, proto::kBufferSize - proto::kHeaderLen)));
     }
     return g;
 }
