@@ -49,7 +49,7 @@ void check_error(const ProtocolError& e, uint32_t version, uint32_t since) {
             FUZZ_CHECK(!e.text.empty());
             break;
         case Kind::Service:
-            FUZZ_CHECK(!e.service.ok());
+            FUZZ_CHECK(e.service != ServiceStatus::Success);
             break;
         case Kind::TextDecoding:
             FUZZ_CHECK(e.text == "Failed to decode utf-8 from bytes" ||

@@ -78,8 +78,12 @@ uint32_t next_code_point(std::string_view s, size_t& i) {
 
 Error::Error(Kind kind, std::string text) : kind_(kind), text_(kind_has_text(kind) ? std::move(text) : std::string{}) {}
 
-std::string_view Error::kind_name(Kind kind) { return kKinds[static_cast<size_t>(kind)].name; }
-bool Error::kind_has_text(Kind kind) { return kKinds[static_cast<size_t>(kind)].has_text; }
+std::string_view Error::kind_name(Kind kind) {
+    return kKinds[static_cast<size_t>(kind)].name;
+}
+bool Error::kind_has_text(Kind kind) {
+    return kKinds[static_cast<size_t>(kind)].has_text;
+}
 
 std::string escape_debug(std::string_view s) {
     std::string out;
@@ -88,13 +92,26 @@ std::string escape_debug(std::string_view s) {
         const size_t start = i;
         const uint32_t cp = next_code_point(s, i);
         switch (cp) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\0': out += "\\0"; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\0':
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (printable(cp)) {
             out.append(s.substr(start, i - start));
@@ -120,14 +137,19 @@ std::string Error::debug_text() const {
 Error Error::from_protocol(ProtocolError e) {
     using K = ProtocolError::Kind;
     switch (e.kind) {
-        case K::CommandNotInVersion: return Error(Kind::ApiNotAvailableInProtocolVersion);
-        case K::UnfamiliarVersion: return Error(Kind::ClientSoftwareTooOldForDevice);
-        case K::Service: return from_service(e.service);
-        case K::TextDecoding: return Error(Kind::Utf8Error, std::move(e.text));
+        case K::CommandNotInVersion:
+            return Error(Kind::ApiNotAvailableInProtocolVersion);
+        case K::UnfamiliarVersion:
+            return Error(Kind::ClientSoftwareTooOldForDevice);
+        case K::Service:
+            return from_service(e.service);
+        case K::TextDecoding:
+            return Error(Kind::Utf8Error, std::move(e.text));
         case K::Conversion:
             write_stdout_line("Conversion error not implemented, " + e.text);
             return Error(Kind::NotImplemented);
-        case K::Status: break;
+        case K::Status:
+            break;
     }
     std::string text = "An error ocurred in the protocol \"";
     text += proto::protocol_status_name(e.status);
@@ -136,12 +158,16 @@ Error Error::from_protocol(ProtocolError e) {
 }
 
 Error Error::from_service(ServiceStatus s) {
-    switch (s.value) {
-        case proto::kServiceUnspecifiedError: return Error(Kind::ApiError, "Encountered an unspecified error");
-        case proto::kServiceOperationFailedStatus: return Error(Kind::RemoteOperationFailed);
-        case proto::kServiceNotSupportedByInterfaceStatus: return Error(Kind::RemoteOperationNotSupportedByInterface);
-        // 5, and every value the client has no mapping for (1, 4, 7.., > 21).
-        default: return Error(Kind::RemoteOperationNotSupportedByDevice);
+    switch (s) {
+        case ServiceStatus::UnspecifiedError:
+            return Error(Kind::ApiError, "Encountered an unspecified error");
+        case ServiceStatus::OperationFailed:
+            return Error(Kind::RemoteOperationFailed);
+        case ServiceStatus::NotSupportedByInterface:
+            return Error(Kind::RemoteOperationNotSupportedByInterface);
+        // NotSupportedByDevice, and every value the client has no mapping of its own for.
+        default:
+            return Error(Kind::RemoteOperationNotSupportedByDevice);
     }
 }
 

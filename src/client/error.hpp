@@ -60,10 +60,12 @@ public:
     static std::string_view kind_name(Kind kind);
     static bool kind_has_text(Kind kind);
 
-    // Table A. A Conversion failure first writes
-    // "Conversion error not implemented, <text>\n" to standard output (fd 1).
+    // What the client reports for a failure of the wire layer. A Conversion
+    // failure first writes "Conversion error not implemented, <text>\n" to
+    // standard output (fd 1).
     static Error from_protocol(ProtocolError e);
-    // Table B; callers test ok() first and never pass success.
+    // What the client reports for a device's non-success service status;
+    // callers test for Success first and never pass it.
     static Error from_service(ServiceStatus s);
 
     bool operator==(const Error&) const = default;

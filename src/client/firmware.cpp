@@ -191,7 +191,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
         callbacks.update_finished(FirmwareUpdateResult::TransferError);
         return tl::unexpected(std::move(status.error()));
     }
-    if (status->ok()) {
+    if (*status == ServiceStatus::Success) {
         callbacks.update_finished(FirmwareUpdateResult::Success);
         return {};
     }

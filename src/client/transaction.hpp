@@ -64,9 +64,9 @@ auto decode_response(const DeviceConnection& c, Decode&& decode) {
 }
 
 // A response that carries only a service status: success is the empty
-// result, anything else table B.
+// result, anything else the failure Error::from_service names.
 inline Result<void> status_only(ServiceStatus s) {
-    if (s.ok()) return {};
+    if (s == ServiceStatus::Success) return {};
     return tl::unexpected(Error::from_service(s));
 }
 

@@ -111,7 +111,7 @@ Encoded encode_set_nickname(uint32_t v, Buffer buf, std::string_view nickname) {
 
 Result<void> decode_set_nickname(uint32_t v, ConstBuffer buf) {
     return decode_status<Command::DeviceSetNickname>(v, buf).and_then([](ServiceStatus s) -> Result<void> {
-        if (!s.ok()) return tl::unexpected(ProtocolError::service_failure(s));
+        if (s != ServiceStatus::Success) return tl::unexpected(ProtocolError::service_failure(s));
         return {};
     });
 }

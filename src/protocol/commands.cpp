@@ -149,7 +149,7 @@ Status decode_response_values(uint32_t version, Packet& packet, Command command,
         if (packet.command() == kErrorResponse) {
             uint16_t service = 0;
             if (const Status s = packet.take_u16(service)) return s;
-            return translate_service_status(service);
+            return translate_service_status(ServiceStatus{service});
         }
     }
     if (packet.command() != response_code(command)) return kProtocolError;

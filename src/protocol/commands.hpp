@@ -175,7 +175,7 @@ namespace layout {
 using K = FieldKind;
 inline constexpr FieldSpec u8 = field(K::U8), u16 = field(K::U16), u32 = field(K::U32), u64 = field(K::U64),
                            boolean = field(K::Bool), text = field(K::Text), bytes = field(K::Bytes),
-                           status = field(K::Status, kServiceUnspecifiedError);
+                           status = field(K::Status, static_cast<uint64_t>(ServiceStatus::UnspecifiedError));
 inline constexpr FieldSpec index = u16;  // interface index, first in every interface request
 // Fields whose starting value is not 0: they decode to a failure (or to the
 // generator's off record) when an error response with status 0 leaves them.

@@ -6,39 +6,35 @@
 #include <string>
 #include <utility>
 
+#include "protocol/status.hpp"
+
 namespace tq {
 
-// Device-reported outcome carried in a response's status field (a u16 on the
-// wire). 0 is success; every value, named or not, is representable.
-struct ServiceStatus {
-    uint16_t value = 2;
-    constexpr bool ok() const { return value == 0; }
-    friend constexpr bool operator==(ServiceStatus, ServiceStatus) = default;
-};
+using proto::ServiceStatus;
 
 struct ProtocolError {
     enum class Kind : uint8_t {
-        CommandNotInVersion,  // protocol status 1
+        CommandNotInVersion,  // kNotImplemented: not in the device's protocol version
         Conversion,           // raw response value without a client counterpart; carries text
         Status,               // any other protocol status; carries status
-        Service,              // non-success status field reported by the decoder; carries service
-        UnfamiliarVersion,    // protocol status 20
+        Service,              // non-success status field; carries service
+        UnfamiliarVersion,    // kUnfamiliarProtocolVersion: a version newer than this client's
         TextDecoding,         // carries text
     };
 
     Kind kind = Kind::Status;
     uint32_t status = 0;
-    ServiceStatus service{};
-    std::string text;
+    ServiceStatus service = ServiceStatus::UnspecifiedError;
+    std::string text{};
 
     static ProtocolError from_status(uint32_t s) {
-        if (s == 1) return {Kind::CommandNotInVersion, 0, {}, {}};
-        if (s == 20) return {Kind::UnfamiliarVersion, 0, {}, {}};
-        return {Kind::Status, s, {}, {}};
+        if (s == proto::kNotImplemented) return {.kind = Kind::CommandNotInVersion};
+        if (s == proto::kUnfamiliarProtocolVersion) return {.kind = Kind::UnfamiliarVersion};
+        return {.kind = Kind::Status, .status = s};
     }
-    static ProtocolError conversion(std::string t) { return {Kind::Conversion, 0, {}, std::move(t)}; }
-    static ProtocolError text_decoding(std::string t) { return {Kind::TextDecoding, 0, {}, std::move(t)}; }
-    static ProtocolError service_failure(ServiceStatus s) { return {Kind::Service, 0, s, {}}; }
+    static ProtocolError conversion(std::string t) { return {.kind = Kind::Conversion, .text = std::move(t)}; }
+    static ProtocolError text_decoding(std::string t) { return {.kind = Kind::TextDecoding, .text = std::move(t)}; }
+    static ProtocolError service_failure(ServiceStatus s) { return {.kind = Kind::Service, .service = s}; }
 
     bool operator==(const ProtocolError&) const = default;
 };

@@ -43,23 +43,22 @@ constexpr std::array<std::string_view, 8> kServiceErrorNames = {
 };
 
 // Error-response service status -> protocol status; unlisted values give 10.
-constexpr std::array<std::pair<uint16_t, uint32_t>, 14> kTranslation = {{
-    {0, kSuccess},
-    {1, kNotImplemented},
-    {3, kServiceOperationFailed},
-    {4, kServiceOperationNotPermitted},
-    {5, kServiceNotSupportedByDevice},
-    {6, kServiceNotSupportedByInterface},
-    {10, kServiceTimedOut},
-    {13, kBufferTooSmall},
-    {14, kExceedingStringLengthLimit},
-    {15, kInvalidUtf8},
-    {16, kMemoryError},
-    {17, kServiceInvalidArgument},
-    {18, kServiceInvalidInterface},
-    {19, kServiceInvalidCombination},
+constexpr std::array<std::pair<ServiceStatus, uint32_t>, 14> kTranslation = {{
+    {ServiceStatus::Success, kSuccess},
+    {ServiceStatus::NotImplemented, kNotImplemented},
+    {ServiceStatus::OperationFailed, kServiceOperationFailed},
+    {ServiceStatus::OperationNotPermitted, kServiceOperationNotPermitted},
+    {ServiceStatus::NotSupportedByDevice, kServiceNotSupportedByDevice},
+    {ServiceStatus::NotSupportedByInterface, kServiceNotSupportedByInterface},
+    {ServiceStatus::TimedOut, kServiceTimedOut},
+    {ServiceStatus::BufferTooSmall, kBufferTooSmall},
+    {ServiceStatus::ExceedingStringLengthLimit, kExceedingStringLengthLimit},
+    {ServiceStatus::InvalidUtf8, kInvalidUtf8},
+    {ServiceStatus::UnableToAllocateMemory, kMemoryError},
+    {ServiceStatus::InvalidArgument, kServiceInvalidArgument},
+    {ServiceStatus::InvalidInterface, kServiceInvalidInterface},
+    {ServiceStatus::InvalidCombination, kServiceInvalidCombination},
 }};
-
 }  // namespace
 
 std::string_view protocol_status_name(uint32_t status) {
@@ -69,7 +68,7 @@ std::string_view protocol_status_name(uint32_t status) {
     return "TQ_PROTOCOL_STATUS_RESERVED";
 }
 
-uint32_t translate_service_status(uint16_t service_status) {
+uint32_t translate_service_status(ServiceStatus service_status) {
     for (const auto& [service, protocol] : kTranslation)
         if (service == service_status) return protocol;
     return kServiceApiError;

@@ -40,16 +40,32 @@ enum : uint32_t {
     kServiceInvalidCombination = 1008,
 };
 
-// Service status values with special meaning to the client.
-enum : uint16_t {
-    kServiceSuccess = 0,
-    kServiceNotImplemented = 1,
-    kServiceUnspecifiedError = 2,
-    kServiceOperationFailedStatus = 3,
-    kServiceOperationNotPermittedStatus = 4,
-    kServiceNotSupportedByDeviceStatus = 5,
-    kServiceNotSupportedByInterfaceStatus = 6,
-    kServiceStatusMax = 21,
+// The device's verdict on a request, a u16 on the wire: a response's status
+// field, or the whole payload of the error response. Every u16 is a valid
+// value here; the ones above Max name nothing.
+enum class ServiceStatus : uint16_t {
+    Success = 0,
+    NotImplemented = 1,
+    UnspecifiedError = 2,
+    OperationFailed = 3,
+    OperationNotPermitted = 4,
+    NotSupportedByDevice = 5,
+    NotSupportedByInterface = 6,
+    NotConnected = 7,
+    SocketReadError = 8,
+    SocketWriteError = 9,
+    TimedOut = 10,
+    UnknownNetworkError = 11,
+    UnableToOpenSocket = 12,
+    BufferTooSmall = 13,
+    ExceedingStringLengthLimit = 14,
+    InvalidUtf8 = 15,
+    UnableToAllocateMemory = 16,
+    InvalidArgument = 17,
+    InvalidInterface = 18,
+    InvalidCombination = 19,
+    ProtocolError = 20,
+    Max = 21,
 };
 
 inline constexpr uint16_t kErrorResponse = 0xBAAD;
@@ -57,7 +73,7 @@ inline constexpr uint16_t kErrorResponse = 0xBAAD;
 // "TQ_PROTOCOL_STATUS_RESERVED" for codes the table does not list.
 std::string_view protocol_status_name(uint32_t status);
 // The protocol status an error response's service status stands for (total).
-uint32_t translate_service_status(uint16_t service_status);
+uint32_t translate_service_status(ServiceStatus service_status);
 // Interface type byte of the status record: "TQ_INTERFACE_T1", "_TQ_INTERFACE_RESERVED_1", "TQ_INTERFACE_T".
 std::string_view interface_type_name(uint8_t type);
 

@@ -93,19 +93,20 @@ TEST_P(ErrorEscaping, QuotesLikeTheDebugFormat) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ErrorEscaping,
-    testing::Values(EscapeCase{"plain text", "plain text"}, EscapeCase{"say \"hi\"", "say \\\"hi\\\""},
-                    EscapeCase{"back\\slash", "back\\\\slash"}, EscapeCase{"it's", "it's"},
-                    EscapeCase{"a\tb\rc\nd", "a\\tb\\rc\\nd"}, EscapeCase{std::string("nul\0x", 5), "nul\\0x"},
-                    EscapeCase{"\x01\x1f\x7f", "\\u{1}\\u{1f}\\u{7f}"},
-                    EscapeCase{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-                    // U+00A0 no-break space (Zs), U+200B zero width space (Cf), U+2028 (Zl), U+2029 (Zp)
-                    EscapeCase{"\xc2\xa0|\xe2\x80\x8b|\xe2\x80\xa8|\xe2\x80\xa9", "\\u{a0}|\\u{200b}|\\u{2028}|\\u{2029}"},
-                    // U+E000 private use (Co), U+0378 unassigned (Cn), U+0085 (Cc)
-                    EscapeCase{"\xee\x80\x80\xcd\xb8\xc2\x85", "\\u{e000}\\u{378}\\u{85}"},
-                    // combining acute accent (Mn) is printable and stays
-                    EscapeCase{"e\xcc\x81", "e\xcc\x81"}));
+    testing::Values(
+        EscapeCase{"plain text", "plain text"}, EscapeCase{"say \"hi\"", "say \\\"hi\\\""},
+        EscapeCase{"back\\slash", "back\\\\slash"}, EscapeCase{"it's", "it's"},
+        EscapeCase{"a\tb\rc\nd", "a\\tb\\rc\\nd"}, EscapeCase{std::string("nul\0x", 5), "nul\\0x"},
+        EscapeCase{"\x01\x1f\x7f", "\\u{1}\\u{1f}\\u{7f}"},
+        EscapeCase{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        // U+00A0 no-break space (Zs), U+200B zero width space (Cf), U+2028 (Zl), U+2029 (Zp)
+        EscapeCase{"\xc2\xa0|\xe2\x80\x8b|\xe2\x80\xa8|\xe2\x80\xa9", "\\u{a0}|\\u{200b}|\\u{2028}|\\u{2029}"},
+        // U+E000 private use (Co), U+0378 unassigned (Cn), U+0085 (Cc)
+        EscapeCase{"\xee\x80\x80\xcd\xb8\xc2\x85", "\\u{e000}\\u{378}\\u{85}"},
+        // combining acute accent (Mn) is printable and stays
+        EscapeCase{"e\xcc\x81", "e\xcc\x81"}));
 
-TEST(ErrorFromProtocol, TableA) {
+TEST(ErrorFromProtocol, maps_each_kind_of_wire_failure) {
     EXPECT_EQ(Error::from_protocol(ProtocolError::from_status(1)).kind(), K::ApiNotAvailableInProtocolVersion);
     EXPECT_EQ(Error::from_protocol(ProtocolError::from_status(20)).kind(), K::ClientSoftwareTooOldForDevice);
     EXPECT_EQ(Error::from_protocol(ProtocolError::from_status(9)).debug_text(),
@@ -113,11 +114,12 @@ TEST(ErrorFromProtocol, TableA) {
     EXPECT_EQ(Error::from_protocol(ProtocolError::from_status(500)).text(),
               "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_RESERVED\"");
     // Statuses a device reported through an error response stay ApiError.
-    EXPECT_EQ(Error::from_protocol(ProtocolError::from_status(1003)).text(),
-              "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\"");
+    EXPECT_EQ(
+        Error::from_protocol(ProtocolError::from_status(1003)).text(),
+        "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_SUPPORTED_BY_DEVICE\"");
     EXPECT_EQ(Error::from_protocol(ProtocolError::text_decoding("Failed to decode utf-8 from bytes")),
               Error(K::Utf8Error, "Failed to decode utf-8 from bytes"));
-    EXPECT_EQ(Error::from_protocol(ProtocolError::service_failure({6})).kind(),
+    EXPECT_EQ(Error::from_protocol(ProtocolError::service_failure(ServiceStatus::NotSupportedByInterface)).kind(),
               K::RemoteOperationNotSupportedByInterface);
 }
 
@@ -129,7 +131,7 @@ TEST(ErrorFromProtocol, ConversionWritesOneLineToFdOneFirst) {
     EXPECT_EQ(e.debug_text(), "NotImplemented");
 }
 
-TEST(ErrorFromService, TableB) {
+TEST(ErrorFromService, service_status_mapping) {
     const std::vector<std::pair<uint16_t, Error>> cases = {
         {2, Error(K::ApiError, "Encountered an unspecified error")},
         {3, Error(K::RemoteOperationFailed)},
@@ -142,11 +144,12 @@ TEST(ErrorFromService, TableB) {
         {500, Error(K::RemoteOperationNotSupportedByDevice)},
     };
     for (const auto& [status, expected] : cases) {
-        EXPECT_EQ(Error::from_service({status}), expected) << status;
+        EXPECT_EQ(Error::from_service(ServiceStatus{status}), expected) << status;
         // The same outcome whether the decoder or the operation converts it.
-        EXPECT_EQ(Error::from_protocol(ProtocolError::service_failure({status})), expected) << status;
+        EXPECT_EQ(Error::from_protocol(ProtocolError::service_failure(ServiceStatus{status})), expected) << status;
     }
-    EXPECT_EQ(Error::from_service({2}).debug_text(), "ApiError(\"Encountered an unspecified error\")");
+    EXPECT_EQ(Error::from_service(ServiceStatus::UnspecifiedError).debug_text(),
+              "ApiError(\"Encountered an unspecified error\")");
 }
 
 TEST(WriteStdoutLine, KeepsOrderWithBufferedStdout) {

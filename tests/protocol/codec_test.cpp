@@ -1,4 +1,4 @@
-// The thin layer the client calls: documented request bytes, response
+// The thin layer the client calls: the request bytes, response
 // decoding into the client's types, and every failure text.
 #include "protocol/codec.hpp"
 
@@ -193,9 +193,9 @@ TEST_P(ThinLayer, header_announcing_more_than_the_buffer_holds_is_refused) {
 INSTANTIATE_TEST_SUITE_P(EveryPair, ThinLayer, testing::ValuesIn(pairs()),
                          [](const auto& info) { return std::string{info.param.name}; });
 
-// ---- documented request bytes ----
+// ---- request bytes ----
 
-TEST(Requests, documented_bytes) {
+TEST(Requests, bytes_on_the_wire) {
     struct Case {
         const char* name;
         std::function<Encoded(Buffer)> encode;
@@ -458,7 +458,7 @@ using L = EthLinkState;
 INSTANTIATE_TEST_SUITE_P(
     Record, InterfaceStatusDecode,
     testing::Values(
-        StatusCase{"documented_t1_up_100_full_leader", "00 00 82 02 01",
+        StatusCase{"t1_up_100_full_leader", "00 00 82 02 01",
                    InterfaceStatus{InterfaceType::T1, {L::Up, R::Leader, S::Speed100MbitFullDuplex}}},
         StatusCase{"no_duplex_bit_half_follower", "00 00 02 00 01",
                    InterfaceStatus{InterfaceType::T1, {L::Up, R::Follower, S::Speed100MbitHalfDuplex}}},
@@ -506,7 +506,7 @@ const PacketGeneratorConfig kOff{};
 INSTANTIATE_TEST_SUITE_P(
     Record, PacketGeneratorDecode,
     testing::Values(
-        PgCase{"documented_reply", "01 02 01 00 01",
+        PgCase{"size_1518_only_zeroes_bad_crc", "01 02 01 00 01",
                PacketGeneratorConfig{true, PgPayloadSize::Size1518, PgPayloadType::OnlyZeroes,
                                      PgPacketValidity::SymbolErrorsBadCrc, 0}},
         PgCase{

@@ -20,8 +20,8 @@ namespace {
 using test::Bytes;
 using test::hex;
 
-// Written out from the protocol's message tables, not derived from kCommands,
-// so a wrong table entry shows up here.
+// Written out by hand, not derived from kCommands, so a wrong table entry shows
+// up here.
 const std::set<uint16_t> kVersion2Commands = {5, 77, 79, 81, 83, 85, 87, 89, 91, 93, 95, 97};
 const std::set<uint16_t> kWithoutCodec = {31, 35};
 
@@ -135,7 +135,7 @@ TEST(CommandTable, every_interface_request_starts_with_the_index) {
     }
 }
 
-// Payload sizes from the message tables (texts and chunks counted empty).
+// Fixed payload sizes of the messages (texts and chunks counted empty).
 TEST(CommandTable, fixed_payload_sizes_match_message_tables) {
     struct Size {
         Command command;
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(EveryCommand, VersionMatrix, testing::ValuesIn(matrix_c
 
 // ---- response code check and error response ----
 
-// Service status -> protocol status, as the protocol defines the translation.
+// Service status -> protocol status, written out by hand.
 uint32_t expected_translation(uint16_t service) {
     switch (service) {
         case 0:
@@ -444,7 +444,7 @@ TEST(StartingValues, interface_records) {
         Packet p = parsed(ok_error);
         uint16_t status = 0, bits = 0;
         ASSERT_EQ(decode_response<Command::GetEthInterfaceMode>(2, p, status, bits), kSuccess);
-        EXPECT_EQ(status, kServiceUnspecifiedError);
+        EXPECT_EQ(ServiceStatus{status}, ServiceStatus::UnspecifiedError);
         EXPECT_EQ(bits, 0xFFFF);
     }
     {
@@ -561,7 +561,7 @@ TEST(GenericCodec, error_response_encoding) {
 
 // ---- typed entry points: byte examples ----
 
-TEST(TypedCodec, requests_encode_to_documented_bytes) {
+TEST(TypedCodec, requests_encode_to_their_wire_bytes) {
     struct Case {
         const char* name;
         Status (*encode)(Packet&);
@@ -596,7 +596,7 @@ TEST(TypedCodec, requests_encode_to_documented_bytes) {
     }
 }
 
-TEST(TypedCodec, responses_decode_from_documented_bytes) {
+TEST(TypedCodec, responses_decode_from_their_wire_bytes) {
     {
         Packet p = parsed(hex("04 00 05 00 03 00 61 62 63"));
         TextField name;

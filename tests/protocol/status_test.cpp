@@ -1,4 +1,4 @@
-// The protocol's name tables and the error-response translation.
+// The protocol-status names and the error-response translation.
 #include "protocol/status.hpp"
 
 #include <gtest/gtest.h>
@@ -55,8 +55,8 @@ TEST(ProtocolStatusName, unlisted_codes_are_reserved) {
 TEST(ServiceStatusTranslation, every_value_up_to_25_and_beyond) {
     const uint32_t expected[] = {0, 1,  10, 1001, 1002, 1003, 1004, 10, 10, 10, 1005, 10, 10,
                                  8, 12, 15, 14,   1006, 1007, 1008, 10, 10, 10, 10,   10, 10};
-    for (uint16_t s = 0; s <= 25; ++s) EXPECT_EQ(translate_service_status(s), expected[s]) << s;
-    EXPECT_EQ(translate_service_status(0xFFFF), kServiceApiError);
+    for (uint16_t s = 0; s <= 25; ++s) EXPECT_EQ(translate_service_status(ServiceStatus{s}), expected[s]) << s;
+    EXPECT_EQ(translate_service_status(ServiceStatus{0xFFFF}), kServiceApiError);
 }
 
 TEST(InterfaceTypeName, known_types) {
