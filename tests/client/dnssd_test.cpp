@@ -405,8 +405,8 @@ size_t thread_count() {
 }
 
 TEST_F(Daemon, repeated_create_browse_shutdown_cycles_leave_no_thread_behind) {
-    const size_t before = thread_count();
-    for (int i = 0; i < 20; ++i) {
+    size_t before = 0;
+    for (int i = 0; i < 21; ++i) {
         auto daemon = start();
         ASSERT_TRUE(daemon);
         auto channel = daemon->browse(kType);
@@ -414,6 +414,9 @@ TEST_F(Daemon, repeated_create_browse_shutdown_cycles_leave_no_thread_behind) {
         ASSERT_TRUE(daemon->shutdown().has_value());
         while ((*channel)->receive()) {
         }
+        // Counted after the first cycle: ThreadSanitizer's runtime starts a
+        // helper thread of its own along with the process's first thread.
+        if (i == 0) before = thread_count();
     }
     EXPECT_EQ(thread_count(), before);
 }
