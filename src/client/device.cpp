@@ -25,14 +25,14 @@ Result<uint16_t> update_protocol_version(DeviceConnection& c) {
         });
 }
 
+}  // namespace
+
 // Zero has meant "no timeout" to the socket options, which would let one
 // silent device hold a call for ever.
-Result<void> check_timeout(std::chrono::nanoseconds connection_timeout) {
+Result<void> check_connection_timeout(std::chrono::nanoseconds connection_timeout) {
     if (connection_timeout > std::chrono::nanoseconds::zero()) return {};
     return fail(Error::Kind::ApiError, "The connection timeout must be greater than zero");
 }
-
-}  // namespace
 
 Device::Device(const SocketAddress& address, std::shared_ptr<DeviceConnection> connection)
     : address_(address), connection_(std::move(connection)) {}
@@ -42,7 +42,7 @@ uint32_t Device::protocol_version() const {
 }
 
 Result<Device> Device::connect(const ResolvedService& service, std::chrono::nanoseconds connection_timeout) {
-    if (auto ok = check_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
+    if (auto ok = check_connection_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
     int last_error = 0;
     for (const ServiceAddress& a : service.addresses) {
         const SocketAddress address(a, service.port);
@@ -61,7 +61,7 @@ Result<Device> Device::connect(const ResolvedService& service, std::chrono::nano
 
 Result<Device> Device::from_stream(const SocketAddress& address, TcpStream stream,
                                    std::chrono::nanoseconds connection_timeout) {
-    if (auto ok = check_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
+    if (auto ok = check_connection_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
     if (auto r = stream.set_read_timeout(connection_timeout); !r) {
         write_stdout_line("Failed to set TCP read timeout " + os_error_text(r.error()));
     }

@@ -23,6 +23,9 @@ class TcpStream;
 
 inline constexpr std::chrono::nanoseconds kDefaultConnectionTimeout{1'337'000'000};
 
+// ApiError for a connection timeout of zero or less: it bounds every exchange.
+Result<void> check_connection_timeout(std::chrono::nanoseconds connection_timeout);
+
 class Interface {
 public:
     Interface(std::shared_ptr<DeviceConnection> connection, uint32_t index);

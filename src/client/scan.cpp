@@ -195,6 +195,8 @@ Collaborators Collaborators::standard() {
 
 Result<std::vector<Device>> run(const Collaborators& with, std::chrono::nanoseconds wait,
                                 std::chrono::nanoseconds connection_timeout) {
+    // Every device's connect would fail alike; refuse once, before browsing.
+    if (auto ok = check_connection_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
     dnssd::DaemonResult daemon = with.create_daemon();
     if (!daemon || !*daemon) return fail(Error::Kind::DeviceDiscoveryError, kCreateDaemonFailed);
     auto browse = (*daemon)->browse(kServiceType);

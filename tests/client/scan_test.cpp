@@ -227,6 +227,16 @@ TEST(Scan, browses_the_command_api_service_type_and_connects_with_the_clients_ti
     EXPECT_TRUE(script.destroyed);
 }
 
+TEST(Scan, a_connection_timeout_of_zero_or_less_is_refused_before_browsing) {
+    for (const std::chrono::nanoseconds timeout : {0ns, -1ns}) {
+        Script script;
+        const auto result = scan::run(scripted(script), 10ms, timeout);
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), Error(Error::Kind::ApiError, "The connection timeout must be greater than zero"));
+        EXPECT_EQ(script.browsed, "");
+    }
+}
+
 struct Ordering {
     const char* what;
     std::vector<sim::DeviceModel> devices;  // resolved in this order
