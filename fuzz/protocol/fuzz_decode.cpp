@@ -9,7 +9,7 @@
 
 #include "check.hpp"
 #include "protocol/codec.hpp"
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 #include "protocol/wire_values.hpp"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 
 using namespace tq::proto;
 
@@ -56,8 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string_view text{reinterpret_cast<const char*>(data), size};
     const std::string_view sent = text.substr(0, text.find('\0'));
-    Packet out;
-    FUZZ_CHECK(out.start(4, 0) == kSuccess);
+    std::array<uint8_t, kHeaderLen + 65535> buf;
+    PacketWriter out{buf};
+    FUZZ_CHECK(out.start(4) == kSuccess);
     const Status s = out.append_text(text);
     if (!is_valid_utf8(sent)) {
         FUZZ_CHECK(s == kInvalidUtf8);
@@ -67,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(s == kSuccess);
     FUZZ_CHECK(out.payload_len() == 2 + sent.size());
 
-    std::array<uint8_t, kHeaderLen + 65535> buf;
-    FUZZ_CHECK(out.serialise(buf) == kSuccess);
-    Packet in;
+    PacketReader in;
     FUZZ_CHECK(in.parse(buf) == kSuccess);
     std::array<char, kTextFieldCapacity> field{};
     const Status t = in.take_text(field.data(), field.size());

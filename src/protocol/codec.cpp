@@ -1,7 +1,7 @@
 #include "protocol/codec.hpp"
 
 #include "protocol/commands.hpp"
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/wire_values.hpp"
 
 namespace tq::wire {
@@ -14,25 +14,23 @@ tl::unexpected<ProtocolError> failed(proto::Status s) {
     return tl::unexpected(ProtocolError::from_status(s));
 }
 
-// One packet per call: the payload is reserved once by the generic encoder,
-// then header and payload are copied into the connection buffer.
+// The request is written straight into the connection buffer.
 template <Command C, class... Args>
 Encoded encode(uint32_t version, Buffer buf, const Args&... args) {
-    proto::Packet packet;
-    if (const auto s = proto::encode_request<C>(version, packet, args...)) return failed(s);
-    if (const auto s = packet.serialise(buf)) return failed(s);
+    if (const auto s = proto::version_gate(version, C)) return failed(s);
+    proto::PacketWriter packet{buf};
+    if (const auto s = proto::encode_request<C>(packet, args...)) return failed(s);
     return packet.packet_len();
 }
 
 template <Command C, class... Outs>
 Result<void> decode(uint32_t version, ConstBuffer buf, Outs&... outs) {
     // Gate before parsing so a refused command reports its version error
-    // whatever the buffer holds (and costs no allocation).
-    if constexpr (proto::command_info(C).since != proto::kAlways)
-        if (const auto s = proto::dispatch_version(version, proto::command_info(C).since)) return failed(s);
-    proto::Packet packet;
+    // whatever the buffer holds.
+    if (const auto s = proto::version_gate(version, C)) return failed(s);
+    proto::PacketReader packet;
     if (const auto s = packet.parse(buf)) return failed(s);
-    if (const auto s = proto::decode_response<C>(version, packet, outs...)) return failed(s);
+    if (const auto s = proto::decode_response<C>(packet, outs...)) return failed(s);
     return {};
 }
 
@@ -50,8 +48,8 @@ Result<std::string> decode_text(uint32_t version, ConstBuffer buf) {
 
 template <Command C>
 Result<ServiceStatus> decode_status(uint32_t version, ConstBuffer buf) {
-    uint16_t status = 0;
-    return decode<C>(version, buf, status).map([&] { return ServiceStatus{status}; });
+    ServiceStatus status{};
+    return decode<C>(version, buf, status).map([&] { return status; });
 }
 
 // A text argument is sent as a C string, so an embedded NUL would silently
@@ -223,9 +221,10 @@ Encoded encode_if_get_supported_eth_configs(uint32_t v, Buffer buf, uint16_t ind
     return encode<Command::GetSupportedEthInterfaceModes>(v, buf, index);
 }
 Result<EthInterfaceConfig> decode_if_get_supported_eth_configs(uint32_t v, ConstBuffer buf) {
-    uint16_t status = 0, bits = 0;
+    ServiceStatus status{};
+    uint16_t bits = 0;
     auto decoded = decode<Command::GetSupportedEthInterfaceModes>(v, buf, status, bits).and_then([&]() -> Result<void> {
-        if (status != 0) return tl::unexpected(ProtocolError::service_failure(ServiceStatus{status}));
+        if (status != ServiceStatus::Success) return tl::unexpected(ProtocolError::service_failure(status));
         return {};
     });
     return decode_config(std::move(decoded), bits);
@@ -260,10 +259,10 @@ Encoded encode_if_get_tc10_state(uint32_t v, Buffer buf, uint16_t index) {
     return encode<Command::InterfaceGetTc10State>(v, buf, index);
 }
 Result<Tc10State> decode_if_get_tc10_state(uint32_t v, ConstBuffer buf) {
-    uint16_t status = 0;
+    ServiceStatus status{};
     uint8_t state = 0;
     return decode<Command::InterfaceGetTc10State>(v, buf, status, state).and_then([&]() -> Result<Tc10State> {
-        if (status != 0) return tl::unexpected(ProtocolError::service_failure(ServiceStatus{status}));
+        if (status != ServiceStatus::Success) return tl::unexpected(ProtocolError::service_failure(status));
         return tc10_state_from_wire(state);
     });
 }

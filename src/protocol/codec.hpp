@@ -15,7 +15,7 @@
 
 #include <tl/expected.hpp>
 
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/protocol_error.hpp"
 #include "protocol/types.hpp"
 

@@ -5,12 +5,7 @@
 namespace tq::proto {
 namespace {
 
-// Text arguments are sent like C strings: up to their first NUL.
-size_t text_length(std::span<const uint8_t> bytes) {
-    return static_cast<size_t>(std::find(bytes.begin(), bytes.end(), uint8_t{0}) - bytes.begin());
-}
-
-Status append_field(Packet& p, const FieldSpec& spec, const FieldValue& v) {
+Status append_field(PacketWriter& p, const FieldSpec& spec, const FieldValue& v) {
     switch (spec.kind) {
         case FieldKind::U8:
             return p.append_u8(static_cast<uint8_t>(v.number));
@@ -22,7 +17,8 @@ Status append_field(Packet& p, const FieldSpec& spec, const FieldValue& v) {
         case FieldKind::U64:
             return p.append_u64(v.number);
         case FieldKind::Bool:
-            return p.append_bool(v.number != 0);
+            // The range check keeps a request's bool at 0 or 1.
+            return p.append_u8(static_cast<uint8_t>(v.number));
         case FieldKind::Text:
             return p.append_text({reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size()});
         case FieldKind::Bytes:
@@ -31,27 +27,18 @@ Status append_field(Packet& p, const FieldSpec& spec, const FieldValue& v) {
     return kInvalidPointer;
 }
 
-// Range checks first, so a refused argument costs no allocation; the
-// reservation is the exact payload so the appends never reallocate.
-Status encode_fields(Packet& p, uint16_t code, const Layout& layout, std::span<const FieldValue> values) {
+// Range checks first, so a refused argument writes nothing.
+Status encode_fields(PacketWriter& p, uint16_t code, const Layout& layout, std::span<const FieldValue> values,
+                     bool check_ranges) {
     if (values.size() != layout.size()) return kInvalidPointer;
-    size_t payload = layout.fixed_payload_size();
-    for (size_t i = 0; i < layout.size(); ++i) {
+    for (size_t i = 0; check_ranges && i < layout.size(); ++i) {
         const FieldSpec& spec = layout[i];
         const FieldValue& v = values[i];
-        switch (spec.kind) {
-            case FieldKind::Text:
-                payload += text_length(v.bytes);
-                break;
-            case FieldKind::Bytes:
-                if (v.bytes.size() > spec.max) return spec.out_of_range;
-                payload += v.bytes.size();
-                break;
-            default:
-                if (v.number > spec.max) return spec.out_of_range;
-        }
+        if (spec.kind == FieldKind::Text) continue;
+        const uint64_t size = spec.kind == FieldKind::Bytes ? v.bytes.size() : v.number;
+        if (size > spec.max) return spec.out_of_range;
     }
-    if (const Status s = p.start(code, payload)) return s;
+    if (const Status s = p.start(code)) return s;
     for (size_t i = 0; i < layout.size(); ++i)
         if (const Status s = append_field(p, layout[i], values[i])) return s;
     return kSuccess;
@@ -65,7 +52,7 @@ void reset_outputs(const Layout& layout, std::span<FieldValue> out) {
     }
 }
 
-Status take_field(Packet& p, const FieldSpec& spec, FieldValue& out) {
+Status take_field(PacketReader& p, const FieldSpec& spec, FieldValue& out) {
     Status s = kSuccess;
     switch (spec.kind) {
         case FieldKind::U8: {
@@ -104,7 +91,7 @@ Status take_field(Packet& p, const FieldSpec& spec, FieldValue& out) {
 }
 
 // A failure anywhere discards what the earlier fields delivered.
-Status take_fields(Packet& p, const Layout& layout, std::span<FieldValue> out) {
+Status take_fields(PacketReader& p, const Layout& layout, std::span<FieldValue> out) {
     for (size_t i = 0; i < layout.size(); ++i) {
         if (const Status s = take_field(p, layout[i], out[i])) {
             reset_outputs(layout, out);
@@ -121,48 +108,43 @@ const CommandInfo* codec_entry(Command command) {
 
 }  // namespace
 
-Status dispatch_version(uint32_t version, uint8_t since) noexcept {
+Status version_gate(uint32_t version, Command command) noexcept {
+    const uint8_t since = command_info(command).since;
+    if (since == kAlways) return kSuccess;
     if (version == 0) return kNotImplemented;
     if (version > 2) return kUnfamiliarProtocolVersion;
     return version < since ? kNotImplemented : kSuccess;
 }
 
-Status encode_request_values(uint32_t version, Packet& packet, Command command,
-                             std::span<const FieldValue> values) noexcept {
+Status encode_request_values(PacketWriter& packet, Command command, std::span<const FieldValue> values) noexcept {
     const CommandInfo* info = codec_entry(command);
     if (!info) return kUnknownCommand;
-    if (info->since != kAlways)
-        if (const Status s = dispatch_version(version, info->since)) return s;
-    return encode_fields(packet, request_code(command), info->request, values);
+    return encode_fields(packet, request_code(command), info->request, values, true);
 }
 
-Status decode_response_values(uint32_t version, Packet& packet, Command command,
-                              std::span<FieldValue> outputs) noexcept {
+Status decode_response_values(PacketReader& packet, Command command, std::span<FieldValue> outputs) noexcept {
     const CommandInfo* info = codec_entry(command);
     if (!info) return kUnknownCommand;
     if (outputs.size() != info->response.size()) return kInvalidPointer;
     reset_outputs(info->response, outputs);
-    if (info->since != kAlways) {
-        if (const Status s = dispatch_version(version, info->since)) return s;
-        // The version query has no error-response step: its decoder must work
-        // before the version is known and treats any other code alike.
-        if (packet.command() == kErrorResponse) {
-            uint16_t service = 0;
-            if (const Status s = packet.take_u16(service)) return s;
-            return translate_service_status(ServiceStatus{service});
-        }
+    // The version query has no error-response step: its decoder must work
+    // before the version is known and treats any other code alike.
+    if (info->since != kAlways && packet.command() == kErrorResponse) {
+        uint16_t service = 0;
+        if (const Status s = packet.take_u16(service)) return s;
+        return translate_service_status(ServiceStatus{service});
     }
     if (packet.command() != response_code(command)) return kProtocolError;
     return take_fields(packet, info->response, outputs);
 }
 
-Status encode_response_values(Packet& packet, Command command, std::span<const FieldValue> values) noexcept {
+Status encode_response_values(PacketWriter& packet, Command command, std::span<const FieldValue> values) noexcept {
     const CommandInfo* info = codec_entry(command);
     if (!info) return kUnknownCommand;
-    return encode_fields(packet, response_code(command), info->response, values);
+    return encode_fields(packet, response_code(command), info->response, values, false);
 }
 
-Status decode_request_values(Packet& packet, Command command, std::span<FieldValue> outputs) noexcept {
+Status decode_request_values(PacketReader& packet, Command command, std::span<FieldValue> outputs) noexcept {
     const CommandInfo* info = codec_entry(command);
     if (!info) return kUnknownCommand;
     if (outputs.size() != info->request.size()) return kInvalidPointer;
@@ -171,9 +153,9 @@ Status decode_request_values(Packet& packet, Command command, std::span<FieldVal
     return take_fields(packet, info->request, outputs);
 }
 
-Status encode_error_response(Packet& packet, uint16_t service_status) noexcept {
-    if (const Status s = packet.start(kErrorResponse, 2)) return s;
-    return packet.append_u16(service_status);
+Status encode_error_response(PacketWriter& packet, ServiceStatus status) noexcept {
+    if (const Status s = packet.start(kErrorResponse)) return s;
+    return packet.append_u16(static_cast<uint16_t>(status));
 }
 
 }  // namespace tq::proto

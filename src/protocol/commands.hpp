@@ -1,13 +1,15 @@
-// Every command of the protocol in one table (code, name, since-version,
-// request and response layout), and the generic code that encodes and decodes
-// any of them from it. Each command is called by its own name through the
-// typed entry points:
+// Every command of the protocol in one table (code, since-version, request
+// and response layout), and the generic code that encodes and decodes any of
+// them from it, straight into and out of the caller's buffer. Each command is
+// called by its own name through the typed entry points:
 //
-//     encode_request<Command::DeviceGetName>(version, packet);
-//     decode_response<Command::DeviceGetName>(version, packet, name_field);
+//     encode_request<Command::DeviceGetName>(writer);
+//     decode_response<Command::DeviceGetName>(reader, name_field);
 //
 // whose argument and output types are checked against the table at compile
 // time. The device side (the simulator) uses encode_response/decode_request.
+// Whether a command may be sent at all is version_gate's to say, once, before
+// anything is encoded.
 #pragma once
 
 #include <array>
@@ -20,7 +22,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 
 namespace tq::proto {
 
@@ -88,24 +90,6 @@ constexpr uint16_t response_code(Command c) {
 // starting value is 2 (unspecified error), not 0.
 enum class FieldKind : uint8_t { U8, U16, U32, U64, Bool, Text, Bytes, Status };
 
-constexpr size_t fixed_size(FieldKind k) {
-    switch (k) {
-        case FieldKind::U8:
-        case FieldKind::Bool:
-            return 1;
-        case FieldKind::U16:
-        case FieldKind::Status:
-        case FieldKind::Text:  // the count; the bytes come on top
-        case FieldKind::Bytes:
-            return 2;
-        case FieldKind::U32:
-            return 4;
-        case FieldKind::U64:
-            return 8;
-    }
-    return 0;
-}
-
 constexpr uint64_t field_max(FieldKind k) {
     switch (k) {
         case FieldKind::U8:
@@ -130,6 +114,8 @@ struct FieldSpec {
     // and the status that refuses a larger one.
     uint64_t max = 0;
     Status out_of_range = kValueOutOfBounds;
+    // The interface index that opens every request addressed to one port.
+    bool interface_index = false;
 };
 
 constexpr FieldSpec field(FieldKind k, uint64_t initial = 0) {
@@ -152,12 +138,6 @@ struct Layout {
     constexpr size_t size() const { return count; }
     constexpr const FieldSpec& operator[](size_t i) const { return fields[i]; }
     constexpr std::span<const FieldSpec> span() const { return {fields.data(), count}; }
-    // Payload bytes, counting texts and byte strings as empty.
-    constexpr size_t fixed_payload_size() const {
-        size_t n = 0;
-        for (size_t i = 0; i < count; ++i) n += proto::fixed_size(fields[i].kind);
-        return n;
-    }
 };
 
 // Since-version of the version query, which is never dispatched.
@@ -176,7 +156,9 @@ using K = FieldKind;
 inline constexpr FieldSpec u8 = field(K::U8), u16 = field(K::U16), u32 = field(K::U32), u64 = field(K::U64),
                            boolean = field(K::Bool), text = field(K::Text), bytes = field(K::Bytes),
                            status = field(K::Status, static_cast<uint64_t>(ServiceStatus::UnspecifiedError));
-inline constexpr FieldSpec index = u16;  // interface index, first in every interface request
+inline constexpr FieldSpec index = {K::U16, 0, 0xFFFF, kValueOutOfBounds, true};
+// A service status the client takes but does not act on: a u16 to it.
+inline constexpr FieldSpec unexamined_status = field(K::U16, static_cast<uint64_t>(ServiceStatus::UnspecifiedError));
 // Fields whose starting value is not 0: they decode to a failure (or to the
 // generator's off record) when an error response with status 0 leaves them.
 inline constexpr FieldSpec if_type = field(K::U8, 2), mode_bits_unset = field(K::U16, 0xFFFF),
@@ -202,7 +184,8 @@ inline constexpr auto kCommands = [] {
         {C::IdentifyInterface, 1, true, {index}, {status}},
         {C::GetSupportedEthInterfaceModes, 1, true, {index}, {status, u16}},
         {C::SetEthInterfaceMode, 1, true, {index, u16}, {status}},
-        {C::GetEthInterfaceMode, 1, true, {index}, {status, mode_bits_unset}},
+        // the mode bits count whatever the status says
+        {C::GetEthInterfaceMode, 1, true, {index}, {unexamined_status, mode_bits_unset}},
         {C::GetSerialNumber, 1, true, {}, {u64}},
         {C::GetFirmwareVersionIntRemoved, 1, false, {}, {}},
         {C::GetFirmwareVersion, 1, true, {}, {text}},
@@ -263,9 +246,16 @@ constexpr const CommandInfo& command_info(Command c) {
     return *find_command(request_code(c));
 }
 
-// 0 when a command introduced in `since` may be used with `version`:
-// version 0 -> 1, a version-2 command on version 1 -> 1, version 3+ -> 20.
-Status dispatch_version(uint32_t version, uint8_t since) noexcept;
+// Requests that address one port start with its index.
+constexpr bool addresses_interface(const CommandInfo& c) {
+    return c.request.size() > 0 && c.request[0].interface_index;
+}
+
+// The version gate, 0 when `command` may be sent to a device that speaks
+// protocol `version`. Version 0 (before the handshake) admits only the version
+// query and a version-2 command is not in version 1 (both kNotImplemented);
+// versions above 2 are kUnfamiliarProtocolVersion for all but the version query.
+Status version_gate(uint32_t version, Command command) noexcept;
 
 // ---- generic codec ----
 
@@ -283,23 +273,22 @@ struct FieldValue {
     }
 };
 
-// Version dispatch, then the request's fields in order. Reserves the whole
-// payload up front, so one allocation per encode. 11 for a code without a
-// codec, 2 when `values` does not match the layout.
-Status encode_request_values(uint32_t version, Packet& packet, Command command,
-                             std::span<const FieldValue> values) noexcept;
-// Sets the outputs to their starting values, runs the version dispatch, the
-// response code check (error response -> translated service status, except
-// for the version query; another code -> 9), then takes the fields. On
-// failure the outputs are back at their starting values.
-Status decode_response_values(uint32_t version, Packet& packet, Command command,
-                              std::span<FieldValue> outputs) noexcept;
-// Device side: no version dispatch, no error response.
-Status encode_response_values(Packet& packet, Command command, std::span<const FieldValue> values) noexcept;
+// The request's fields in order, after the range checks of every field, so
+// a refused argument writes nothing. 11 for a code without a codec, 2 when
+// `values` does not match the layout.
+Status encode_request_values(PacketWriter& packet, Command command, std::span<const FieldValue> values) noexcept;
+// Sets the outputs to their starting values, runs the response code check
+// (error response -> translated service status, except for the version
+// query; another code -> 9), then takes the fields. On failure the outputs
+// are back at their starting values.
+Status decode_response_values(PacketReader& packet, Command command, std::span<FieldValue> outputs) noexcept;
+// Device side: no range checks, so a bool goes out as the byte given (a
+// device may say "on" with any non-zero byte).
+Status encode_response_values(PacketWriter& packet, Command command, std::span<const FieldValue> values) noexcept;
 // Device side: 9 unless the packet carries the command's request code.
-Status decode_request_values(Packet& packet, Command command, std::span<FieldValue> outputs) noexcept;
+Status decode_request_values(PacketReader& packet, Command command, std::span<FieldValue> outputs) noexcept;
 // The error response 0xBAAD carrying one service status.
-Status encode_error_response(Packet& packet, uint16_t service_status) noexcept;
+Status encode_error_response(PacketWriter& packet, ServiceStatus status) noexcept;
 
 // ---- typed entry points ----
 
@@ -318,12 +307,21 @@ struct IsTextField<std::span<char>> : std::true_type {};
 template <class T>
 constexpr bool is_number_v = std::is_integral_v<T>&& std::is_unsigned_v<T> && !std::is_same_v<T, bool>;
 
+// Who fills a layout with values of given types.
+enum class Use : uint8_t {
+    Arguments,        // a client's request
+    DeviceArguments,  // a device's response: a bool may go out as the byte the device keeps
+    Outputs,          // a decoder's outputs
+};
+
 // What an encoder argument of type T may fill.
 template <class T>
-constexpr bool accepts_argument(FieldKind k) {
+constexpr bool accepts_argument(FieldKind k, Use use) {
     switch (k) {
         case FieldKind::Bool:
-            return std::is_same_v<T, bool>;
+            return std::is_same_v<T, bool> || (use == Use::DeviceArguments && std::is_same_v<T, uint8_t>);
+        case FieldKind::Status:
+            return std::is_same_v<T, ServiceStatus>;
         case FieldKind::Text:
             return std::is_convertible_v<const T&, std::string_view>;
         case FieldKind::Bytes:
@@ -340,8 +338,9 @@ constexpr bool accepts_output(FieldKind k) {
         case FieldKind::U8:
             return std::is_same_v<T, uint8_t>;
         case FieldKind::U16:
-        case FieldKind::Status:
             return std::is_same_v<T, uint16_t>;
+        case FieldKind::Status:
+            return std::is_same_v<T, ServiceStatus>;
         case FieldKind::U32:
             return std::is_same_v<T, uint32_t>;
         case FieldKind::U64:
@@ -356,12 +355,12 @@ constexpr bool accepts_output(FieldKind k) {
     return false;
 }
 
-template <bool Output, class... T>
+template <Use U, class... T>
 constexpr bool matches(const Layout& l) {
     if (sizeof...(T) != l.size()) return false;
     return [&]<size_t... I>(std::index_sequence<I...>) {
-        return ((Output ? accepts_output<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)
-                        : accepts_argument<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)) &&
+        return ((U == Use::Outputs ? accepts_output<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind)
+                                   : accepts_argument<std::tuple_element_t<I, std::tuple<T...>>>(l[I].kind, U)) &&
                 ...);
     }
     (std::index_sequence_for<T...>{});
@@ -387,7 +386,7 @@ template <class T>
 void store(T& out, const FieldValue& v) {
     if constexpr (std::is_same_v<T, bool>)
         out = v.number != 0;
-    else if constexpr (is_number_v<T>)
+    else if constexpr (is_number_v<T> || std::is_same_v<T, ServiceStatus>)
         out = static_cast<T>(v.number);
     else if constexpr (std::is_same_v<T, std::span<const uint8_t>>)
         out = v.bytes;
@@ -403,39 +402,79 @@ Status decode_into(Run run, Outs&... outs) {
     return status;
 }
 
+// The type a decoded field of kind K is held in.
+template <FieldKind K>
+struct FieldType;
+template <>
+struct FieldType<FieldKind::U8> : std::type_identity<uint8_t> {};
+template <>
+struct FieldType<FieldKind::U16> : std::type_identity<uint16_t> {};
+template <>
+struct FieldType<FieldKind::U32> : std::type_identity<uint32_t> {};
+template <>
+struct FieldType<FieldKind::U64> : std::type_identity<uint64_t> {};
+template <>
+struct FieldType<FieldKind::Bool> : std::type_identity<bool> {};
+template <>
+struct FieldType<FieldKind::Text> : std::type_identity<TextField> {};
+template <>
+struct FieldType<FieldKind::Bytes> : std::type_identity<std::span<const uint8_t>> {};
+template <>
+struct FieldType<FieldKind::Status> : std::type_identity<ServiceStatus> {};
+
+constexpr const Layout& layout_of(Command c, bool response) {
+    return response ? command_info(c).response : command_info(c).request;
+}
+
+template <Command C, bool Response>
+auto fields_of() {
+    return []<size_t... I>(std::index_sequence<I...>) {
+        return std::tuple<typename FieldType<layout_of(C, Response)[I].kind>::type...>{};
+    }
+    (std::make_index_sequence<layout_of(C, Response).size()>{});
+}
+
 }  // namespace detail
 
+// The decoded fields of a command's request and response, in order.
+template <Command C>
+using RequestFields = decltype(detail::fields_of<C, false>());
+template <Command C>
+using ResponseFields = decltype(detail::fields_of<C, true>());
+
 template <Command C, class... Args>
-Status encode_request(uint32_t version, Packet& packet, const Args&... args) {
+Status encode_request(PacketWriter& packet, const Args&... args) {
     static_assert(command_info(C).has_codec, "command has no codec");
-    static_assert(detail::matches<false, detail::Bare<Args>...>(command_info(C).request),
+    static_assert(detail::matches<detail::Use::Arguments, detail::Bare<Args>...>(command_info(C).request),
                   "arguments do not match the request layout");
     const std::array<FieldValue, sizeof...(Args)> values{detail::argument(args)...};
-    return encode_request_values(version, packet, C, values);
+    return encode_request_values(packet, C, values);
 }
 
 // Outputs always end at their starting values or the decoded ones.
 template <Command C, class... Outs>
-Status decode_response(uint32_t version, Packet& packet, Outs&... outs) {
+Status decode_response(PacketReader& packet, Outs&... outs) {
     static_assert(command_info(C).has_codec, "command has no codec");
-    static_assert(detail::matches<true, Outs...>(command_info(C).response), "outputs do not match the response layout");
-    return detail::decode_into(
-        [&](std::span<FieldValue> slots) { return decode_response_values(version, packet, C, slots); }, outs...);
+    static_assert(detail::matches<detail::Use::Outputs, Outs...>(command_info(C).response),
+                  "outputs do not match the response layout");
+    return detail::decode_into([&](std::span<FieldValue> slots) { return decode_response_values(packet, C, slots); },
+                               outs...);
 }
 
 template <Command C, class... Args>
-Status encode_response(Packet& packet, const Args&... args) {
+Status encode_response(PacketWriter& packet, const Args&... args) {
     static_assert(command_info(C).has_codec, "command has no codec");
-    static_assert(detail::matches<false, detail::Bare<Args>...>(command_info(C).response),
+    static_assert(detail::matches<detail::Use::DeviceArguments, detail::Bare<Args>...>(command_info(C).response),
                   "arguments do not match the response layout");
     const std::array<FieldValue, sizeof...(Args)> values{detail::argument(args)...};
     return encode_response_values(packet, C, values);
 }
 
 template <Command C, class... Outs>
-Status decode_request(Packet& packet, Outs&... outs) {
+Status decode_request(PacketReader& packet, Outs&... outs) {
     static_assert(command_info(C).has_codec, "command has no codec");
-    static_assert(detail::matches<true, Outs...>(command_info(C).request), "outputs do not match the request layout");
+    static_assert(detail::matches<detail::Use::Outputs, Outs...>(command_info(C).request),
+                  "outputs do not match the request layout");
     return detail::decode_into([&](std::span<FieldValue> slots) { return decode_request_values(packet, C, slots); },
                                outs...);
 }

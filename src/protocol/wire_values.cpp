@@ -4,7 +4,7 @@
 #include <array>
 #include <limits>
 
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 
 namespace tq::wire {
@@ -69,7 +69,7 @@ uint16_t mode_bits_from_config(const EthInterfaceConfig& config) {
         if (i < kSpeedMasks.size()) bits |= kSpeedMasks[i];
     }
     for (const EthRole role : config.role) bits |= role_bit(role);
-    if (config.aneg_mode == EthAnegMode::IEEEAnegEnabled) bits |= 1u << mode::kAnegShift;
+    if (config.aneg_mode == EthAnegMode::IEEEAnegEnabled) bits |= mode::kAneg;
     return bits;
 }
 
@@ -81,7 +81,7 @@ Converted<EthInterfaceConfig> config_from_mode_bits(uint16_t bits) {
         if (bits & s.bit) config.speed.push_back(full ? s.full : s.half);
     if (bits & mode::kLeader) config.role.push_back(EthRole::Leader);
     if (bits & mode::kFollower) config.role.push_back(EthRole::Follower);
-    config.aneg_mode = (bits >> mode::kAnegShift) & 1 ? EthAnegMode::IEEEAnegEnabled : EthAnegMode::AnegDisabled;
+    config.aneg_mode = bits & mode::kAneg ? EthAnegMode::IEEEAnegEnabled : EthAnegMode::AnegDisabled;
     return config;
 }
 

@@ -27,7 +27,7 @@ inline constexpr uint16_t kHalfDuplex = 0x0040;
 inline constexpr uint16_t kFullDuplex = 0x0080;
 inline constexpr uint16_t kFollower = 0x0100;
 inline constexpr uint16_t kLeader = 0x0200;
-inline constexpr int kAnegShift = 10;  // 0x0400: IEEE auto-negotiation
+inline constexpr uint16_t kAneg = 0x0400;  // IEEE auto-negotiation
 }  // namespace mode
 
 // Interface status record as the wire carries it; the defaults are the

@@ -115,8 +115,8 @@ sim::DeviceModel model(size_t i) {
     for (uint8_t p = 0; p < 2; ++p) {
         sim::PortModel& port = m.interfaces[p];
         port.type = p == 0 ? 0 : 2;
-        port.eth_config = p == 0 ? sim::mode::k100 | sim::mode::kFull | sim::mode::kLeader
-                                 : sim::mode::k1000 | sim::mode::kFull | sim::mode::kFollower;
+        port.eth_config = p == 0 ? sim::mode::k100Mbit | sim::mode::kFullDuplex | sim::mode::kLeader
+                                 : sim::mode::k1000Mbit | sim::mode::kFullDuplex | sim::mode::kFollower;
         port.nickname = "port " + n + "." + std::to_string(p);
         port.dcq8 = {static_cast<uint8_t>(10 + p), static_cast<uint8_t>(20 + p), static_cast<uint8_t>(30 + i),
                      static_cast<uint8_t>(40 + i)};

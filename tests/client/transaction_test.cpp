@@ -140,9 +140,9 @@ TEST_F(TransactionTest, oversize_header_whose_surplus_never_comes_breaks_the_con
 sim::DeviceModel two_distinct_ports() {
     sim::DeviceModel m;
     m.interfaces[0].type = 0;
-    m.interfaces[0].eth_config = sim::mode::k100 | sim::mode::kFull | sim::mode::kLeader;
+    m.interfaces[0].eth_config = sim::mode::k100Mbit | sim::mode::kFullDuplex | sim::mode::kLeader;
     m.interfaces[1].type = 2;
-    m.interfaces[1].eth_config = sim::mode::k1000 | sim::mode::kFull | sim::mode::kFollower;
+    m.interfaces[1].eth_config = sim::mode::k1000Mbit | sim::mode::kFullDuplex | sim::mode::kFollower;
     return m;
 }
 

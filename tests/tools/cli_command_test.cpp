@@ -224,19 +224,20 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"eth_set_all_fields",
                    {"eth", "set", "1", "--speed", "Speed1000MbitFullDuplex", "--role", "follower", "--aneg", "on"},
                    [](const sim::DeviceModel& m) {
-                       EXPECT_EQ(m.interfaces[1].eth_config, mode::k1000 | mode::kFull | mode::kFollower | mode::kAneg);
-                       EXPECT_EQ(m.interfaces[0].eth_config, mode::k100 | mode::kFull | mode::kLeader);
+                       EXPECT_EQ(m.interfaces[1].eth_config,
+                                 mode::k1000Mbit | mode::kFullDuplex | mode::kFollower | mode::kAneg);
+                       EXPECT_EQ(m.interfaces[0].eth_config, mode::k100Mbit | mode::kFullDuplex | mode::kLeader);
                    }},
         ChangeCase{"eth_set_keeps_what_is_not_given",
                    {"eth", "set", "0", "--speed", "speed1000mbitfullduplex"},
                    [](const sim::DeviceModel& m) {
-                       EXPECT_EQ(m.interfaces[0].eth_config, mode::k1000 | mode::kFull | mode::kLeader);
+                       EXPECT_EQ(m.interfaces[0].eth_config, mode::k1000Mbit | mode::kFullDuplex | mode::kLeader);
                    }},
         ChangeCase{"eth_set_speed_list_by_commas",
                    {"eth", "set", "0", "--speed", "Speed100MbitFullDuplex,Speed1000MbitFullDuplex", "--aneg", "on"},
                    [](const sim::DeviceModel& m) {
                        EXPECT_EQ(m.interfaces[0].eth_config,
-                                 mode::k100 | mode::k1000 | mode::kFull | mode::kLeader | mode::kAneg);
+                                 mode::k100Mbit | mode::k1000Mbit | mode::kFullDuplex | mode::kLeader | mode::kAneg);
                    }},
         ChangeCase{"loopback_on",
                    {"loopback", "set", "2", "ON"},

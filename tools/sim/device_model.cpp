@@ -1,288 +1,288 @@
 #include "sim/device_model.hpp"
 
-#include <algorithm>
+#include <array>
 
-#include "protocol/protocol_base.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/packet.hpp"
 
 namespace tq::sim {
 namespace {
 
-using proto::Packet;
+using proto::Command;
+using proto::PacketReader;
+using proto::PacketWriter;
+using S = ServiceStatus;
 
-// Commands introduced in protocol version 2; a version-1 device does not know them.
-bool since_version_2(uint16_t request) {
-    return request == 5 || request == 81 || request == 95 || request == 97 || (request >= 77 && request <= 93);
+// Room for any packet: the model's texts are not bounded by the client's buffer.
+using AnswerBuffer = std::array<uint8_t, proto::kHeaderLen + proto::kMaxPayloadLen>;
+
+std::vector<uint8_t> written(std::span<const uint8_t> buffer, const PacketWriter& w) {
+    return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(w.packet_len())};
 }
 
-std::vector<uint8_t> serialise(const Packet& p) {
-    std::vector<uint8_t> out(p.packet_len());
-    p.serialise(out);
-    return out;
-}
-
-// Builds the regular answer to one request; returns false for the error
-// response with `error` as its status.
+// Builds the answer to one request through the command table's device side.
+// A handler returns false for the error response with `error_` as its status.
 class Responder {
 public:
-    Responder(DeviceModel& d, Packet& req, std::optional<uint16_t> forced) : d_(d), req_(req), forced_(forced) {}
+    Responder(DeviceModel& d, PacketReader& req, std::optional<uint16_t> forced) : d_(d), req_(req), forced_(forced) {}
 
     std::vector<uint8_t> run() {
-        const uint16_t cmd = req_.command();
-        if (d_.protocol_version == 1 && since_version_2(cmd)) return error_response(service::kNotImplemented);
-        out_.start(static_cast<uint16_t>(cmd + 1), 16);
-        if (!handle(cmd)) return error_response(error_);
-        return serialise(out_);
+        const proto::CommandInfo* info = proto::find_command(req_.command());
+        if (info == nullptr) return error_response(S::NotImplemented);
+        // A version-1 device does not know the commands version 2 introduced.
+        if (d_.protocol_version == 1 && info->since == 2) return error_response(S::NotImplemented);
+        if (!handle(info->command)) return error_response(error_);
+        return written(buffer_, out_);
     }
 
 private:
-    void status(uint16_t s) { out_.append_u16(forced_.value_or(s)); }
-    void text(const std::string& t) { out_.append_text(t); }
-    bool fail(uint16_t s) {
+    // A reply the table lays out; texts that do not fit leave the packet as
+    // far as it got, as a device's truncated answer would.
+    template <Command C, class... Args>
+    bool reply(const Args&... args) {
+        proto::encode_response<C>(out_, args...);
+        return true;
+    }
+    // A status field, unless the fault being served forces another.
+    S status(S s) const { return forced_ ? S{*forced_} : s; }
+    bool fail(S s) {
         error_ = s;
         return false;
     }
 
-    // The interface a request addresses, or nullptr (answered with invalid interface).
-    PortModel* port() {
+    // The port an interface request addresses, or nullptr when its index is
+    // missing or unknown (answered with invalid interface before anything
+    // else of the request is looked at).
+    PortModel* port() const {
+        PacketReader peek = req_;
         uint16_t index = 0;
-        if (req_.take_u16(index) != 0) return nullptr;
+        if (peek.take_u16(index) != proto::kSuccess) return nullptr;
         return index < d_.interfaces.size() ? &d_.interfaces[index] : nullptr;
     }
 
-    bool handle(uint16_t cmd) {
+    bool handle(Command cmd) {
+        using C = Command;
         switch (cmd) {
-            case 1:
-                out_.append_u16(static_cast<uint16_t>(d_.protocol_version));
-                return true;
-            case 3:
-                text(d_.name);
-                return true;
-            case 5:
-                return set_text(d_.nickname);
-            case 7:
+            case C::GetVersion:
+                return reply<C::GetVersion>(static_cast<uint16_t>(d_.protocol_version));
+            case C::DeviceGetName:
+                return reply<C::DeviceGetName>(d_.name);
+            case C::DeviceSetNickname:
+                return set_text<C::DeviceSetNickname>(d_.nickname);
+            case C::IdentifyDevice:
                 ++d_.identify_count;
-                status(service::kSuccess);
-                return true;
-            case 9:
-                out_.append_u64(d_.firmware_ean);
-                return true;
-            case 11:
-                out_.append_u64(d_.feature_ean);
-                return true;
-            case 13:
-                out_.append_u16(static_cast<uint16_t>(d_.interfaces.size()));
-                return true;
-            case 29:
-                out_.append_u64(d_.serial_number);
-                return true;
-            case 33:
-                text(d_.firmware_version);
-                return true;
-            case 37:
-                text(d_.bootloader_version);
-                return true;
-            case 39:
-                out_.append_u64(d_.ean);
-                return true;
-            case 41:
-                text(d_.pcb_revision);
-                return true;
-            case 49:
+                return reply<C::IdentifyDevice>(status(S::Success));
+            case C::GetFirmwareEan:
+                return reply<C::GetFirmwareEan>(d_.firmware_ean);
+            case C::GetFeatureEan:
+                return reply<C::GetFeatureEan>(d_.feature_ean);
+            case C::GetNumInterfaces:
+                return reply<C::GetNumInterfaces>(static_cast<uint16_t>(d_.interfaces.size()));
+            case C::GetSerialNumber:
+                return reply<C::GetSerialNumber>(d_.serial_number);
+            case C::GetFirmwareVersion:
+                return reply<C::GetFirmwareVersion>(d_.firmware_version);
+            case C::GetBootloaderVersion:
+                return reply<C::GetBootloaderVersion>(d_.bootloader_version);
+            case C::GetEan:
+                return reply<C::GetEan>(d_.ean);
+            case C::GetPcbRevision:
+                return reply<C::GetPcbRevision>(d_.pcb_revision);
+            case C::UpdateFirmwareStart:
                 return firmware_start();
-            case 51:
+            case C::UpdateFirmwareSendChunk:
                 return firmware_chunk();
-            case 53:
+            case C::UpdateFirmwareFinalize:
                 return firmware_finalize();
-            case 69:
-                out_.append_u64(d_.manufacturing_date);
-                return true;
-            case 81:
-                text(d_.nickname);
-                return true;
+            case C::GetManufacturingDate:
+                return reply<C::GetManufacturingDate>(d_.manufacturing_date);
+            case C::DeviceGetNickname:
+                return reply<C::DeviceGetNickname>(d_.nickname);
             default:
                 break;
         }
-        if (!is_interface_command(cmd)) return fail(service::kNotImplemented);
+        if (!proto::addresses_interface(proto::command_info(cmd))) return fail(S::NotImplemented);
         PortModel* p = port();
-        if (p == nullptr) return fail(service::kInvalidInterface);
+        if (p == nullptr) return fail(S::InvalidInterface);
         return handle_interface(cmd, *p);
     }
 
-    static bool is_interface_command(uint16_t cmd) {
-        return (cmd >= 15 && cmd <= 27 && cmd % 2 == 1) || (cmd >= 77 && cmd <= 79) || (cmd >= 83 && cmd <= 93) ||
-               cmd == 97;
-    }
-
-    bool handle_interface(uint16_t cmd, PortModel& p) {
+    bool handle_interface(Command cmd, PortModel& p) {
+        using C = Command;
         switch (cmd) {
-            case 15:
-                text(p.nickname);
-                return true;
-            case 17:
-                return set_text(p.nickname);
-            case 19:
-                out_.append_u8(p.type);
-                out_.append_u8(0);
-                out_.append_u16(p.status_mode());
-                out_.append_u8(p.link_up ? 1 : 0);
-                return true;
-            case 21:
+            case C::InterfaceGetNickname:
+                return reply<C::InterfaceGetNickname>(p.nickname);
+            case C::InterfaceSetNickname:
+                return set_text<C::InterfaceSetNickname>(p.nickname);
+            case C::GetInterfaceStatus:
+                return reply<C::GetInterfaceStatus>(p.type, uint8_t{0}, p.status_mode(), uint8_t{p.link_up});
+            case C::IdentifyInterface:
                 ++p.identify_count;
-                status(service::kSuccess);
-                return true;
-            case 23:
-                status(service::kSuccess);
-                out_.append_u16(p.supported);
-                return true;
-            case 25:
+                return reply<C::IdentifyInterface>(status(S::Success));
+            case C::GetSupportedEthInterfaceModes:
+                return reply<C::GetSupportedEthInterfaceModes>(status(S::Success), p.supported);
+            case C::SetEthInterfaceMode:
                 return set_eth_config(p);
-            case 27:
-                status(service::kSuccess);
-                out_.append_u16(p.eth_config);
-                return true;
-            case 77:
+            case C::GetEthInterfaceMode:
+                return reply<C::GetEthInterfaceMode>(static_cast<uint16_t>(status(S::Success)), p.eth_config);
+            case C::InterfaceSendTc10Command:
                 return tc10_command(p);
-            case 79:
-                status(p.tc10_supported ? service::kSuccess : service::kNotSupportedByInterface);
-                out_.append_u8(p.tc10_state);
-                return true;
-            case 83:
-                for (uint8_t v : p.dcq8) out_.append_u8(v);
-                for (uint16_t v : p.dcq16) out_.append_u16(v);
-                return true;
-            case 85:
-                out_.append_u8(p.cable_harness);
-                out_.append_u8(p.cable_distance);
-                return true;
-            case 87:
-                return req_.take_u8(p.loopback) == 0 || fail(service::kInvalidArgument);
-            case 89:
-                out_.append_u8(p.loopback);
-                return true;
-            case 91:
-                return req_.take_bytes(p.packet_generator) == 0 || fail(service::kInvalidArgument);
-            case 93:
-                out_.append_bytes(p.packet_generator);
-                return true;
-            case 97:
-                out_.append_u64(0);
-                return true;
+            case C::InterfaceGetTc10State:
+                return reply<C::InterfaceGetTc10State>(
+                    status(p.tc10_supported ? S::Success : S::NotSupportedByInterface), p.tc10_state);
+            case C::InterfaceReadDcq:
+                return reply<C::InterfaceReadDcq>(p.dcq8[0], p.dcq8[1], p.dcq8[2], p.dcq8[3], p.dcq16[0], p.dcq16[1]);
+            case C::InterfaceRunCableTest:
+                return reply<C::InterfaceRunCableTest>(p.cable_harness, p.cable_distance);
+            case C::InterfaceSetLoopback: {
+                uint16_t index = 0;
+                bool on = false;
+                if (proto::decode_request<C::InterfaceSetLoopback>(req_, index, on)) return fail(S::InvalidArgument);
+                p.loopback = on ? 1 : 0;
+                return reply<C::InterfaceSetLoopback>();
+            }
+            case C::InterfaceGetLoopback:
+                return reply<C::InterfaceGetLoopback>(p.loopback);
+            case C::InterfaceSetPacketGenerator: {
+                uint16_t index = 0;
+                uint8_t size = 0, type = 0, validity = 0, burst = 0;
+                bool on = false;
+                if (proto::decode_request<C::InterfaceSetPacketGenerator>(req_, index, size, type, validity, burst, on))
+                    return fail(S::InvalidArgument);
+                p.packet_generator = {size, type, validity, burst, uint8_t{on}};
+                return reply<C::InterfaceSetPacketGenerator>();
+            }
+            case C::InterfaceGetPacketGenerator: {
+                const auto& [size, type, validity, burst, enabled] = p.packet_generator;
+                return reply<C::InterfaceGetPacketGenerator>(size, type, validity, burst, enabled);
+            }
+            case C::Unnamed97:
+                return reply<C::Unnamed97>(uint64_t{0});
             default:
-                return fail(service::kNotImplemented);
+                return fail(S::NotImplemented);
         }
     }
 
+    // Device or interface nickname; the text may be longer than the client
+    // would ever read back.
+    template <Command C>
     bool set_text(std::string& target) {
-        std::array<char, 4096> field{};
-        if (req_.take_text(field.data(), field.size()) != 0) return fail(service::kInvalidArgument);
+        std::array<char, proto::kBufferSize> field{};
+        if constexpr (proto::addresses_interface(proto::command_info(C))) {
+            uint16_t index = 0;
+            if (proto::decode_request<C>(req_, index, field)) return fail(S::InvalidArgument);
+        } else {
+            if (proto::decode_request<C>(req_, field)) return fail(S::InvalidArgument);
+        }
         target = field.data();
-        status(service::kSuccess);
-        return true;
+        return reply<C>(status(S::Success));
     }
 
     bool set_eth_config(PortModel& p) {
-        uint16_t bits = 0;
-        if (req_.take_u16(bits) != 0) return fail(service::kInvalidArgument);
-        if ((bits & mode::kFull) && (bits & mode::kHalf)) {
-            status(service::kInvalidCombination);
-        } else if ((bits & ~p.supported & 0x07C7) != 0) {
-            status(service::kInvalidArgument);  // a speed, duplex or role the port cannot do
+        uint16_t index = 0, bits = 0;
+        if (proto::decode_request<Command::SetEthInterfaceMode>(req_, index, bits)) return fail(S::InvalidArgument);
+        constexpr uint16_t kKnown = mode::k10Mbit | mode::k100Mbit | mode::k1000Mbit | mode::kHalfDuplex |
+                                    mode::kFullDuplex | mode::kFollower | mode::kLeader | mode::kAneg;
+        S s = S::Success;
+        if ((bits & mode::kFullDuplex) && (bits & mode::kHalfDuplex)) {
+            s = S::InvalidCombination;
+        } else if ((bits & ~p.supported & kKnown) != 0) {
+            s = S::InvalidArgument;  // a speed, duplex or role the port cannot do
         } else {
             p.eth_config = bits;
-            status(service::kSuccess);
         }
-        return true;
+        return reply<Command::SetEthInterfaceMode>(status(s));
     }
 
     bool tc10_command(PortModel& p) {
+        uint16_t index = 0;
         uint8_t wire = 0;
-        if (req_.take_u8(wire) != 0) return fail(service::kInvalidArgument);
-        if (!p.tc10_supported) {
-            status(service::kNotSupportedByInterface);
-            return true;
-        }
+        if (proto::decode_request<Command::InterfaceSendTc10Command>(req_, index, wire))
+            return fail(S::InvalidArgument);
+        if (!p.tc10_supported) return reply<Command::InterfaceSendTc10Command>(status(S::NotSupportedByInterface));
         // Wire 1 wakes up, 0 sends to sleep; a sleeping port with its link up
         // goes to Sleep, one without a link partner fails to sleep.
         if (wire == 1) {
-            p.tc10_state = 0;
+            p.tc10_state = static_cast<uint8_t>(Tc10State::Normal);
         } else {
-            p.tc10_state = p.link_up ? 1 : 2;
+            p.tc10_state = static_cast<uint8_t>(p.link_up ? Tc10State::Sleep : Tc10State::SleepFailed);
         }
-        status(service::kSuccess);
-        return true;
+        return reply<Command::InterfaceSendTc10Command>(status(S::Success));
     }
 
     bool firmware_start() {
         uint8_t reserved = 0;
         uint32_t size = 0;
-        if (req_.take_u8(reserved) != 0 || req_.take_u32(size) != 0) return fail(service::kInvalidArgument);
+        if (proto::decode_request<Command::UpdateFirmwareStart>(req_, reserved, size)) return fail(S::InvalidArgument);
         d_.firmware.announced = size;
         d_.firmware.next_index = 0;
         d_.firmware.active = true;
         d_.firmware.received.clear();
         d_.firmware.received.reserve(size);
-        out_.append_u16(d_.chunk_size);
-        return true;
+        return reply<Command::UpdateFirmwareStart>(d_.chunk_size);
     }
 
     bool firmware_chunk() {
         uint16_t index = 0;
         std::span<const uint8_t> bytes;
         auto& fw = d_.firmware;
-        const bool ok = req_.take_u16(index) == 0 && req_.take_sized_bytes(bytes) == 0 && fw.active &&
+        const bool ok = proto::decode_request<Command::UpdateFirmwareSendChunk>(req_, index, bytes) == 0 && fw.active &&
                         index == fw.next_index && fw.received.size() + bytes.size() <= fw.announced &&
                         !(d_.reject_chunk && *d_.reject_chunk == index);
         if (ok) {
             fw.received.insert(fw.received.end(), bytes.begin(), bytes.end());
             ++fw.next_index;
         }
-        out_.append_u16(ok ? 0 : 1);
-        return true;
+        // A plain result, not a service status: 0 accepts the chunk.
+        return reply<Command::UpdateFirmwareSendChunk>(static_cast<uint16_t>(ok ? 0 : 1));
     }
 
     bool firmware_finalize() {
         auto& fw = d_.firmware;
         const bool complete = fw.active && fw.received.size() == fw.announced;
-        uint16_t s = complete ? d_.finalize_status : service::kOperationFailed;
-        if (s == service::kSuccess) {
+        const S s = complete ? S{d_.finalize_status} : S::OperationFailed;
+        if (s == S::Success) {
             fw.last_image = std::move(fw.received);
             ++fw.completed;
         }
         fw.received.clear();
         fw.active = false;
-        status(s);
-        return true;
+        return reply<Command::UpdateFirmwareFinalize>(status(s));
     }
 
     DeviceModel& d_;
-    Packet& req_;
+    PacketReader& req_;
     std::optional<uint16_t> forced_;
-    Packet out_;
-    uint16_t error_ = 0;
+    AnswerBuffer buffer_;
+    PacketWriter out_{buffer_};
+    S error_ = S::NotImplemented;
 };
 
 }  // namespace
 
 uint16_t PortModel::status_mode() const {
     // The link runs at the fastest configured speed the port supports.
-    uint16_t speeds = eth_config & supported & (mode::k10 | mode::k100 | mode::k1000);
-    if (speeds == 0) speeds = supported & (mode::k10 | mode::k100 | mode::k1000);
-    const uint16_t fastest = speeds & mode::k1000 ? mode::k1000 : speeds & mode::k100 ? mode::k100 : speeds & mode::k10;
+    constexpr uint16_t kSpeeds = mode::k10Mbit | mode::k100Mbit | mode::k1000Mbit;
+    uint16_t speeds = eth_config & supported & kSpeeds;
+    if (speeds == 0) speeds = supported & kSpeeds;
+    const uint16_t fastest = speeds & mode::k1000Mbit  ? mode::k1000Mbit
+                             : speeds & mode::k100Mbit ? mode::k100Mbit
+                                                       : speeds & mode::k10Mbit;
     const uint16_t role = eth_config & mode::kLeader ? mode::kLeader : mode::kFollower;
-    return static_cast<uint16_t>(fastest | (eth_config & (mode::kFull | mode::kHalf)) | role);
+    return static_cast<uint16_t>(fastest | (eth_config & (mode::kFullDuplex | mode::kHalfDuplex)) | role);
 }
 
 std::vector<uint8_t> answer(DeviceModel& device, std::span<const uint8_t> request, std::optional<uint16_t> forced) {
-    Packet req;
-    if (req.parse(request) != 0) return error_response(20);
+    PacketReader req;
+    if (req.parse(request) != proto::kSuccess) return error_response(S::ProtocolError);
     return Responder(device, req, forced).run();
 }
 
-std::vector<uint8_t> error_response(uint16_t status) {
-    Packet p;
-    p.start(proto::kErrorResponse, 2);
-    p.append_u16(status);
-    return serialise(p);
+std::vector<uint8_t> error_response(ServiceStatus status) {
+    std::array<uint8_t, proto::kHeaderLen + 2> buffer;
+    PacketWriter w{buffer};
+    proto::encode_error_response(w, status);
+    return written(buffer, w);
 }
 
 uint64_t ean_from_digits(const std::string& digits) {

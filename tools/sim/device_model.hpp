@@ -12,28 +12,22 @@
 #include <string>
 #include <vector>
 
+#include "protocol/status.hpp"
+#include "protocol/wire_values.hpp"
+
 namespace tq::sim {
 
-// Mode-bit masks of the Ethernet configuration and status records.
-namespace mode {
-inline constexpr uint16_t k10 = 0x0001, k100 = 0x0002, k1000 = 0x0004;
-inline constexpr uint16_t kHalf = 0x0040, kFull = 0x0080;
-inline constexpr uint16_t kFollower = 0x0100, kLeader = 0x0200, kAneg = 0x0400;
-}  // namespace mode
-
-// Service status values the simulator itself answers with.
-namespace service {
-inline constexpr uint16_t kSuccess = 0, kNotImplemented = 1, kOperationFailed = 3;
-inline constexpr uint16_t kNotSupportedByInterface = 6, kInvalidArgument = 17, kInvalidInterface = 18;
-inline constexpr uint16_t kInvalidCombination = 19;
-}  // namespace service
+// The model keeps the Ethernet configuration and status in mode bits, as the
+// wire carries them.
+namespace mode = wire::mode;
 
 struct PortModel {
     uint8_t type = 0;  // wire value: 0 T1, 1 reserved, 2 T
     std::string nickname;
     bool link_up = true;
-    uint16_t eth_config = mode::k100 | mode::kFull | mode::kLeader;  // what set_eth_config stored
-    uint16_t supported = mode::k100 | mode::k1000 | mode::kFull | mode::kLeader | mode::kFollower | mode::kAneg;
+    uint16_t eth_config = mode::k100Mbit | mode::kFullDuplex | mode::kLeader;  // what set_eth_config stored
+    uint16_t supported =
+        mode::k100Mbit | mode::k1000Mbit | mode::kFullDuplex | mode::kLeader | mode::kFollower | mode::kAneg;
     bool tc10_supported = true;
     uint8_t tc10_state = 0;  // 0 Normal, 1 Sleep, 2 SleepFailed, 3 SleepAborted (sent as stored)
     // sqi, sqi_worst, peak_mse, peak_mse_worst, then mse and mse_worst.
@@ -126,7 +120,7 @@ std::vector<uint8_t> answer(DeviceModel& device, std::span<const uint8_t> reques
                             std::optional<uint16_t> forced_status = std::nullopt);
 
 // The error response (0xBAAD) carrying `status`.
-std::vector<uint8_t> error_response(uint16_t status);
+std::vector<uint8_t> error_response(ServiceStatus status);
 
 // "4062138020019" <-> the wire's digit-per-nibble form.
 uint64_t ean_from_digits(const std::string& digits);

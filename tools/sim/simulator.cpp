@@ -14,7 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "protocol/protocol_base.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 
 namespace tq::sim {
@@ -84,7 +84,9 @@ uint64_t pick(std::mt19937_64& rng, uint64_t lo, uint64_t hi) {
 
 Fault draw_fault(const RandomFaults& r, std::mt19937_64& rng) {
     enum Kind : uint8_t { Delay, Close, Partial, Oversize, Garbage, WrongCode, ErrorResponse, kKinds };
-    static constexpr std::array<uint16_t, 4> kStatuses{2, 3, 5, 6};
+    static constexpr std::array<ServiceStatus, 4> kStatuses{
+        ServiceStatus::UnspecifiedError, ServiceStatus::OperationFailed, ServiceStatus::NotSupportedByDevice,
+        ServiceStatus::NotSupportedByInterface};
     Fault f;
     switch (pick(rng, 0, kKinds - 1)) {
         case Delay: {
@@ -108,7 +110,7 @@ Fault draw_fault(const RandomFaults& r, std::mt19937_64& rng) {
             f.wrong_code = true;
             break;
         default:
-            f.error_status = kStatuses[pick(rng, 0, kStatuses.size() - 1)];
+            f.error_status = static_cast<uint16_t>(kStatuses[pick(rng, 0, kStatuses.size() - 1)]);
             break;
     }
     return f;
@@ -319,8 +321,7 @@ bool Simulator::pause(std::chrono::milliseconds d) {
 }
 
 void Simulator::log(size_t device, uint64_t serial, std::span<const uint8_t> request) {
-    LoggedRequest r{
-        device, serial, static_cast<uint16_t>(request[0] | request[1] << 8), {request.begin(), request.end()}};
+    LoggedRequest r{device, serial, proto::read_header(request).command, {request.begin(), request.end()}};
     std::lock_guard lock(log_mutex_);
     if (log_file_ != nullptr) {
         const std::string line = format_log_line(r) + "\n";
@@ -351,10 +352,9 @@ void Simulator::serve(size_t device, Connection& connection) {
     std::vector<uint8_t> request(proto::kHeaderLen + 0xFFFF);
     for (;;) {
         if (!read_exact(fd, request.data(), proto::kHeaderLen)) break;
-        const size_t len = request[2] | request[3] << 8;
+        const auto [command, len] = proto::read_header(request);
         if (!read_exact(fd, request.data() + proto::kHeaderLen, len)) break;
         const std::span<const uint8_t> packet(request.data(), proto::kHeaderLen + len);
-        const uint16_t command = static_cast<uint16_t>(request[0] | request[1] << 8);
 
         Fault fault;
         uint64_t serial = 0;
@@ -393,7 +393,7 @@ void Simulator::serve(size_t device, Connection& connection) {
             put_u16(reply, 0, static_cast<uint16_t>(command + 1));
             put_u16(reply, 2, *fault.oversize);
         } else if (fault.error_status) {
-            reply = error_response(*fault.error_status);
+            reply = error_response(ServiceStatus{*fault.error_status});
         } else {
             std::lock_guard lock(d.mutex);
             reply = answer(d.model, packet, fault.status);
