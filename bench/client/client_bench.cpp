@@ -2,6 +2,8 @@
 // same loopback connection to the same simulated device, in the same run:
 //   1. one get_name transaction vs a raw request/response ping-pong;
 //   2. a 4 MiB firmware update in 4088-byte chunks vs raw stop-and-wait.
+// get_name also counts the heap allocations the calling thread makes per
+// call, and how many of them the returned name's own storage takes.
 // The separate benchmarks give absolute figures (medians of repetitions run in
 // random interleaved order); the paired ones give the ratios, from adjacent
 // raw and client blocks, which load elsewhere on the machine hits alike.
@@ -15,15 +17,39 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "client/connection.hpp"
 #include "client/device.hpp"
 #include "sim/simulator.hpp"
+
+namespace {
+// Per thread: the simulator answering in this process allocates on its own threads.
+thread_local size_t t_allocations = 0;
+}  // namespace
+
+// Counting replacements for the global allocation functions. GCC cannot see
+// that new and delete below are a matching malloc/free pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(size_t n) {
+    ++t_allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -96,13 +122,26 @@ void BM_RawGetName(benchmark::State& state) {
     }
 }
 
+double g_get_name_allocations = 0.0;
+size_t g_name_allocations = 0;
+
 void BM_ClientGetName(benchmark::State& state) {
     const Device& d = shared_device();
+    const size_t before = t_allocations;
     for (auto _ : state) {
         auto name = d.get_name();
         if (!name) state.SkipWithError("get_name failed");
         benchmark::DoNotOptimize(name);
     }
+    g_get_name_allocations =
+        static_cast<double>(t_allocations - before) / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+    state.counters["allocs/call"] = g_get_name_allocations;
+    // What holding the name costs by itself: the string the call returns.
+    const std::string name = d.get_name().value_or("");
+    const size_t at_copy = t_allocations;
+    const std::string copy(name.data(), name.size());
+    benchmark::DoNotOptimize(copy);
+    g_name_allocations = t_allocations - at_copy;
 }
 
 const std::vector<uint8_t>& image() {
@@ -282,6 +321,8 @@ int main(int argc, char** argv) {
     std::printf("firmware, separate runs (medians): client throughput / raw = %.3f\n",
                 ratio("BM_RawFirmware", "BM_ClientFirmware"));
     std::printf("get_name, paired blocks: client / raw time per exchange = %.3f (target <= 1.05)\n", g_get_name_ratio);
+    std::printf("get_name: %.2f heap allocations per call, %zu of them the returned name's own storage\n",
+                g_get_name_allocations, g_name_allocations);
     std::printf("firmware 4 MiB, chunk %u, paired runs: client throughput / raw = %.3f (target >= 0.90)\n", kChunk,
                 g_firmware_ratio);
     benchmark::Shutdown();

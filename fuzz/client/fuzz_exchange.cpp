@@ -33,7 +33,7 @@
 #include "check.hpp"
 #include "client/connection.hpp"
 #include "client/transaction.hpp"
-#include "protocol/codec.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 
 using namespace tq;
@@ -52,14 +52,18 @@ constexpr size_t kMaxCalls = 12;
 
 struct Op {
     uint16_t request;
-    wire::Encoded (*encode)(uint32_t, wire::Buffer);
-    wire::Result<std::string> (*decode)(uint32_t, wire::ConstBuffer);
+    Result<std::string> (*transact)(DeviceConnection&);
 };
 
-// Two of them share nothing but the shape of their answer: a text.
-constexpr std::array<Op, 3> kOps{{{3, wire::encode_get_name, wire::decode_get_name},
-                                  {33, wire::encode_get_firmware_version, wire::decode_get_firmware_version},
-                                  {41, wire::encode_get_pcb_revision, wire::decode_get_pcb_revision}}};
+template <Command C>
+Result<std::string> text_call(DeviceConnection& c) {
+    return transact<C>(c, device_op("fuzz"));
+}
+
+// They share nothing but the shape of their answer: a text.
+constexpr std::array<Op, 3> kOps{{{3, text_call<Command::DeviceGetName>},
+                                  {33, text_call<Command::GetFirmwareVersion>},
+                                  {41, text_call<Command::GetPcbRevision>}}};
 
 class Input {
 public:
@@ -96,7 +100,7 @@ Call make_call(Input& in, size_t index) {
         uint16_t code = in.u16();
         while (code == answer_code || code == proto::kErrorResponse) ++code;
         size_t len = in.byte();
-        if (in.byte() % 8 == 7) len = wire::kBufferSize - 3 + in.u16() % 4096;  // cannot fit the buffer
+        if (in.byte() % 8 == 7) len = proto::kBufferSize - 3 + in.u16() % 4096;  // cannot fit the buffer
         put_u16(stream, code);
         put_u16(stream, static_cast<uint16_t>(len));
         for (size_t k = 0; k < len; ++k) stream.push_back(k < 16 ? in.byte() : in.any());
@@ -213,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool will_send = c.stream_state != StreamState::Broken;
         peer.begin(i);
         const auto began = Clock::now();
-        const auto r = transact(c, device_op("fuzz"), call.op->encode, call.op->decode);
+        const auto r = call.op->transact(c);
         FUZZ_CHECK(Clock::now() - began < kCallBound);
         if (r) FUZZ_CHECK(*r == call.value);
         if (will_send) peer.wait_answered(i);

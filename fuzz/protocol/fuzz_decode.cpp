@@ -1,27 +1,31 @@
-// Every response decoder of the thin layer on arbitrary buffers. Input byte 0
-// picks the decoder, byte 1 the protocol version; the rest is the start of
-// the 4096-byte connection buffer (zero-filled behind it).
+// Every reply the client reads, with the conversion its operation applies,
+// on arbitrary buffers. Input byte 0 picks the command; the rest is the start
+// of the 4096-byte connection buffer (zero-filled behind it).
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
-#include <functional>
+#include <span>
 #include <string>
+#include <tuple>
 
 #include "check.hpp"
-#include "protocol/codec.hpp"
 #include "protocol/packet.hpp"
+#include "protocol/reply.hpp"
 #include "protocol/status.hpp"
 #include "protocol/wire_values.hpp"
 
 using namespace tq;
 using namespace tq::wire;
+using proto::Command;
 
 namespace {
 
 using Kind = ProtocolError::Kind;
+using Bytes = std::span<const uint8_t>;
 
-// Statuses a decoder may report as Status: cut payloads, foreign codes,
-// oversized texts and the error-response translations.
+// Statuses a reply may fail with: cut payloads, foreign codes, oversized
+// texts and the error-response translations.
 bool allowed_status(uint32_t s) {
     switch (s) {
         case proto::kBufferTooSmall:
@@ -29,7 +33,6 @@ bool allowed_status(uint32_t s) {
         case proto::kServiceApiError:
         case proto::kExceedingStringLengthLimit:
         case proto::kReadBeyondPayload:
-        case proto::kMemoryError:
         case proto::kInvalidUtf8:
             return true;
         default:
@@ -37,10 +40,7 @@ bool allowed_status(uint32_t s) {
     }
 }
 
-void check_error(const ProtocolError& e, uint32_t version, uint32_t since) {
-    if (since != 0 && version == 0) FUZZ_CHECK(e.kind == Kind::CommandNotInVersion);
-    if (since != 0 && version >= 3) FUZZ_CHECK(e.kind == Kind::UnfamiliarVersion);
-    if (since == 2 && version == 1) FUZZ_CHECK(e.kind == Kind::CommandNotInVersion);
+void check_error(const ProtocolError& e, bool version_query) {
     switch (e.kind) {
         case Kind::Status:
             FUZZ_CHECK(allowed_status(e.status));
@@ -55,31 +55,35 @@ void check_error(const ProtocolError& e, uint32_t version, uint32_t since) {
             FUZZ_CHECK(e.text == "Failed to decode utf-8 from bytes" ||
                        e.text == "Failed to convert cstring to native String");
             break;
-        case Kind::CommandNotInVersion:
-            // Version gate, or an error response carrying "not implemented".
+        case Kind::CommandNotInVersion:  // an error response carrying "not implemented"
             break;
-        case Kind::UnfamiliarVersion:
-            FUZZ_CHECK(since != 0 && version >= 3);
+        case Kind::UnfamiliarVersion:  // only the version gate says this
+            FUZZ_CHECK(false);
             break;
     }
-    if (since == 0) FUZZ_CHECK(e.kind == Kind::Status);  // the version query is never gated
+    // The version query reads no error response, so no translated status.
+    if (version_query) FUZZ_CHECK(e.kind == Kind::Status);
 }
 
-template <class T>
-void check(const Result<T>& r, uint32_t version, uint32_t since, const std::function<void(const T&)>& ok) {
+// The reply of C, converted as its operation converts it, checked by `ok`.
+template <Command C, class Convert, class Ok>
+void check(Bytes buf, Convert convert, Ok ok) {
+    const auto r = proto::decode_reply<C>(buf).and_then(convert);
     if (r) {
-        FUZZ_CHECK(since == 0 || (version >= since && version <= 2));
-        ok(*r);
+        if constexpr (!std::is_void_v<typename decltype(r)::value_type>) ok(*r);
     } else {
-        check_error(r.error(), version, since);
+        check_error(r.error(), C == Command::GetVersion);
     }
 }
 
-void check_void(const Result<void>& r, uint32_t version, uint32_t since) {
-    if (r)
-        FUZZ_CHECK(since == 0 || (version >= since && version <= 2));
-    else
-        check_error(r.error(), version, since);
+const auto as_is = [](const auto& v) { return tl::expected<std::decay_t<decltype(v)>, ProtocolError>(v); };
+const auto as_void = []() { return tl::expected<void, ProtocolError>(); };
+const auto ignore = [](const auto&) {};
+
+// The spread of a tuple reply over a conversion's parameters.
+template <class F>
+auto spread(F f) {
+    return [f](const auto& t) { return std::apply(f, t); };
 }
 
 void text_ok(const std::string& t) {
@@ -102,90 +106,96 @@ void config_ok(const EthInterfaceConfig& c) {
     FUZZ_CHECK(config_from_mode_bits(mode_bits_from_config(c)) == c);
 }
 
-template <class T>
-auto ignore = [](const T&) {};
+void status_ok(const InterfaceStatus& s) {
+    FUZZ_CHECK(static_cast<int>(s.interface_type) <= 1);
+    FUZZ_CHECK(static_cast<int>(s.eth_interface_status.link_state) <= 1);
+    FUZZ_CHECK(s.eth_interface_status.role == EthRole::Leader || s.eth_interface_status.role == EthRole::Follower);
+    FUZZ_CHECK(static_cast<int>(s.eth_interface_status.speed) <= 5);
+}
 
-struct Decoder {
-    uint32_t since;
-    void (*run)(uint32_t version, ConstBuffer buf);
-};
+void pg_ok(const PacketGeneratorConfig& c) {
+    if (!c.enabled) FUZZ_CHECK(c == PacketGeneratorConfig{});
+    FUZZ_CHECK(static_cast<int>(c.payload_size) <= 1 && static_cast<int>(c.payload_type) <= 3 &&
+               static_cast<int>(c.validity) <= 1);
+    FUZZ_CHECK(std::apply(pg_config_from_wire, pg_config_to_wire(c)) == c);
+}
 
-#define TEXT(fn, since)                                                                           \
-    Decoder {                                                                                     \
-        since, [](uint32_t v, ConstBuffer b) { check<std::string>(fn(v, b), v, since, text_ok); } \
-    }
-#define VALUE(fn, T, since, ok)                                                    \
-    Decoder {                                                                      \
-        since, [](uint32_t v, ConstBuffer b) { check<T>(fn(v, b), v, since, ok); } \
-    }
-#define VOID(fn, since)                                                          \
-    Decoder {                                                                    \
-        since, [](uint32_t v, ConstBuffer b) { check_void(fn(v, b), v, since); } \
-    }
+template <Command C>
+void text(Bytes b) {
+    check<C>(b, as_is, text_ok);
+}
+template <Command C>
+void number(Bytes b) {
+    check<C>(b, as_is, ignore);
+}
+template <Command C>
+void status_only(Bytes b) {
+    check<C>(b, as_void, ignore);
+}
 
-const Decoder kDecoders[] = {
-    {0, [](uint32_t v, ConstBuffer b) { check<uint16_t>(decode_get_version(b), v, 0, ignore<uint16_t>); }},
-    VALUE(decode_get_ean, uint64_t, 1, ignore<uint64_t>),
-    VALUE(decode_get_serial_number, uint64_t, 1, ignore<uint64_t>),
-    TEXT(decode_get_name, 1),
-    TEXT(decode_get_nickname, 2),
-    VOID(decode_set_nickname, 2),
-    VALUE(decode_identify, ServiceStatus, 1, ignore<ServiceStatus>),
-    VALUE(decode_get_num_interfaces, uint16_t, 1, ignore<uint16_t>),
-    VALUE(decode_get_firmware_ean, uint64_t, 1, ignore<uint64_t>),
-    TEXT(decode_get_pcb_revision, 1),
-    TEXT(decode_get_firmware_version, 1),
-    TEXT(decode_get_bootloader_version, 1),
-    VALUE(decode_get_manufacturing_date, std::chrono::sys_seconds, 1,
-          [](const std::chrono::sys_seconds& t) { FUZZ_CHECK(t.time_since_epoch().count() >= 0); }),
-    VALUE(decode_firmware_start, uint16_t, 1, ignore<uint16_t>),
-    VOID(decode_firmware_chunk, 1),
-    VALUE(decode_firmware_finalize, ServiceStatus, 1, ignore<ServiceStatus>),
-    TEXT(decode_if_get_nickname, 1),
-    VALUE(decode_if_set_nickname, ServiceStatus, 1, ignore<ServiceStatus>),
-    VALUE(decode_if_get_status, InterfaceStatus, 1,
-          [](const InterfaceStatus& s) {
-              FUZZ_CHECK(static_cast<int>(s.interface_type) <= 1);
-              FUZZ_CHECK(static_cast<int>(s.eth_interface_status.link_state) <= 1);
-              FUZZ_CHECK(s.eth_interface_status.role == EthRole::Leader ||
-                         s.eth_interface_status.role == EthRole::Follower);
-              FUZZ_CHECK(static_cast<int>(s.eth_interface_status.speed) <= 5);
-              // The record rebuilt from the status decodes to the same status.
-              FUZZ_CHECK(interface_status_from_record(record_from_interface_status(s)) == s);
-          }),
-    VALUE(decode_if_identify, ServiceStatus, 1, ignore<ServiceStatus>),
-    VALUE(decode_if_get_supported_eth_configs, EthInterfaceConfig, 1, config_ok),
-    VALUE(decode_if_set_eth_config, ServiceStatus, 1, ignore<ServiceStatus>),
-    VALUE(decode_if_get_eth_config, EthInterfaceConfig, 1, config_ok),
-    VALUE(decode_if_send_tc10_command, ServiceStatus, 2, ignore<ServiceStatus>),
-    VALUE(decode_if_get_tc10_state, Tc10State, 2, [](const Tc10State& s) { FUZZ_CHECK(static_cast<int>(s) <= 3); }),
-    VALUE(decode_if_read_dcq, DcqReading, 2, ignore<DcqReading>),
-    VALUE(decode_if_run_cable_test, CableTestResult, 2,
-          [](const CableTestResult& r) {
-              FUZZ_CHECK(static_cast<int>(r.harness_status) <= 2);
-              FUZZ_CHECK(r.distance_to_fault <= 255);
-          }),
-    VOID(decode_if_set_loopback_state, 2),
-    VALUE(decode_if_get_loopback_state, bool, 2, ignore<bool>),
-    VOID(decode_if_set_packet_generator_config, 2),
-    VALUE(decode_if_get_packet_generator_config, PacketGeneratorConfig, 2,
-          [](const PacketGeneratorConfig& c) {
-              if (!c.enabled) FUZZ_CHECK(c == PacketGeneratorConfig{});
-              FUZZ_CHECK(static_cast<int>(c.payload_size) <= 1 && static_cast<int>(c.payload_type) <= 3 &&
-                         static_cast<int>(c.validity) <= 1);
-              FUZZ_CHECK(pg_config_from_record(record_from_pg_config(c)) == c);
-          }),
+using C = Command;
+const std::array<void (*)(Bytes), 31> kReplies = {
+    number<C::GetVersion>,
+    number<C::GetEan>,
+    number<C::GetSerialNumber>,
+    text<C::DeviceGetName>,
+    text<C::DeviceGetNickname>,
+    status_only<C::DeviceSetNickname>,
+    status_only<C::IdentifyDevice>,
+    number<C::GetNumInterfaces>,
+    number<C::GetFirmwareEan>,
+    text<C::GetPcbRevision>,
+    text<C::GetFirmwareVersion>,
+    text<C::GetBootloaderVersion>,
+    [](Bytes b) {
+        check<C::GetManufacturingDate>(b, manufacturing_date_from_wire, [](const std::chrono::sys_seconds& t) {
+            FUZZ_CHECK(t.time_since_epoch().count() >= 0);
+        });
+    },
+    number<C::UpdateFirmwareStart>,
+    number<C::UpdateFirmwareSendChunk>,
+    [](Bytes b) {
+        // The firmware update reads the finalize status itself.
+        const auto r = proto::decode_fields<C::UpdateFirmwareFinalize>(b);
+        if (!r) check_error(r.error(), false);
+    },
+    text<C::InterfaceGetNickname>,
+    status_only<C::InterfaceSetNickname>,
+    [](Bytes b) { check<C::GetInterfaceStatus>(b, spread(interface_status_from_wire), status_ok); },
+    status_only<C::IdentifyInterface>,
+    [](Bytes b) { check<C::GetSupportedEthInterfaceModes>(b, config_from_mode_bits, config_ok); },
+    status_only<C::SetEthInterfaceMode>,
+    [](Bytes b) {
+        check<C::GetEthInterfaceMode>(b, spread([](uint16_t, uint16_t bits) { return config_from_mode_bits(bits); }),
+                                      config_ok);
+    },
+    status_only<C::InterfaceSendTc10Command>,
+    [](Bytes b) {
+        check<C::InterfaceGetTc10State>(b, tc10_state_from_wire,
+                                        [](const Tc10State& s) { FUZZ_CHECK(static_cast<int>(s) <= 3); });
+    },
+    [](Bytes b) {
+        check<C::InterfaceReadDcq>(
+            b, spread([](auto... f) { return tl::expected<DcqReading, ProtocolError>(dcq_from_wire(f...)); }), ignore);
+    },
+    [](Bytes b) {
+        check<C::InterfaceRunCableTest>(b, spread(cable_test_from_wire), [](const CableTestResult& r) {
+            FUZZ_CHECK(static_cast<int>(r.harness_status) <= 2);
+            FUZZ_CHECK(r.distance_to_fault <= 255);
+        });
+    },
+    status_only<C::InterfaceSetLoopback>,
+    number<C::InterfaceGetLoopback>,
+    status_only<C::InterfaceSetPacketGenerator>,
+    [](Bytes b) { check<C::InterfaceGetPacketGenerator>(b, spread(pg_config_from_wire), pg_ok); },
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
-    const Decoder& d = kDecoders[data[0] % std::size(kDecoders)];
-    // Mostly the meaningful versions, sometimes a far-off one.
-    const uint32_t version = data[1] < 0xF0 ? data[1] % 4 : 0xFFFFFFF0u | data[1];
-    std::array<uint8_t, kBufferSize> buf{};
-    std::memcpy(buf.data(), data + 2, std::min(size - 2, buf.size()));
-    d.run(version, ConstBuffer{buf});
+    if (size < 1) return 0;
+    std::array<uint8_t, proto::kBufferSize> buf{};
+    std::memcpy(buf.data(), data + 1, std::min(size - 1, buf.size()));
+    kReplies[data[0] % kReplies.size()](buf);
     return 0;
 }

@@ -12,7 +12,7 @@
 
 #include "client/error.hpp"
 #include "client/tcp_stream.hpp"
-#include "protocol/codec.hpp"
+#include "protocol/packet.hpp"
 
 namespace tq {
 
@@ -68,7 +68,7 @@ struct DeviceConnection {
 
     // Everything below is guarded by the lock.
     TcpStream stream;
-    std::array<uint8_t, wire::kBufferSize> buffer{};
+    std::array<uint8_t, proto::kBufferSize> buffer{};
     // Written once by the handshake before the Device is handed out; atomic
     // so that reading it never has to wait behind a long firmware update.
     std::atomic<uint32_t> protocol_version{0};

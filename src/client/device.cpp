@@ -6,6 +6,7 @@
 #include "client/connection.hpp"
 #include "client/tcp_stream.hpp"
 #include "client/transaction.hpp"
+#include "protocol/wire_values.hpp"
 
 namespace tq {
 namespace {
@@ -15,14 +16,11 @@ std::string os_error_text(int err) {
 }
 
 // The version query is the one exchange that works before the version is known.
-Result<uint16_t> update_protocol_version(DeviceConnection& c) {
-    return transact(
-        c, device_op("update_protocol_version"), [](uint32_t, wire::Buffer b) { return wire::encode_get_version(b); },
-        [](uint32_t, wire::ConstBuffer b) { return wire::decode_get_version(b); },
-        [&c](uint16_t v) -> Result<uint16_t> {
-            c.protocol_version.store(v, std::memory_order_relaxed);
-            return v;
-        });
+Result<void> update_protocol_version(DeviceConnection& c) {
+    return transact_as<Command::GetVersion>(c, device_op("update_protocol_version"), [&c](uint16_t v) -> Result<void> {
+        c.protocol_version.store(v, std::memory_order_relaxed);
+        return {};
+    });
 }
 
 }  // namespace
@@ -72,30 +70,27 @@ Result<Device> Device::from_stream(const SocketAddress& address, TcpStream strea
     DeviceConnection& c = *device.connection_;
 
     if (auto v = update_protocol_version(c); !v) return tl::unexpected(std::move(v.error()));
-    // The version is stored untested: the EAN request's encoder is where an
-    // unknown version is refused, before anything more is sent.
-    auto ean = transact(c, device_op("update_ean"), encoder(wire::encode_get_ean), wire::decode_get_ean);
+    // The version is stored untested: the version gate of the EAN request is
+    // where an unknown version is refused, before anything more is sent.
+    auto ean = transact<Command::GetEan>(c, device_op("update_ean"));
     if (!ean) return tl::unexpected(std::move(ean.error()));
     device.ean_ = *ean;
-    auto serial = transact(c, device_op("update_serial_number"), encoder(wire::encode_get_serial_number),
-                           wire::decode_get_serial_number);
+    auto serial = transact<Command::GetSerialNumber>(c, device_op("update_serial_number"));
     if (!serial) return tl::unexpected(std::move(serial.error()));
     device.serial_number_ = *serial;
     return device;
 }
 
 Result<std::string> Device::get_name() const {
-    return transact(*connection_, device_op("get_name"), encoder(wire::encode_get_name), wire::decode_get_name);
+    return transact<Command::DeviceGetName>(*connection_, device_op("get_name"));
 }
 
 Result<std::string> Device::get_nickname() const {
-    return transact(*connection_, device_op("get_nickname"), encoder(wire::encode_get_nickname),
-                    wire::decode_get_nickname);
+    return transact<Command::DeviceGetNickname>(*connection_, device_op("get_nickname"));
 }
 
 Result<void> Device::set_nickname(std::string_view nickname) const {
-    return transact(*connection_, device_op("set_nickname"), encoder(wire::encode_set_nickname, nickname),
-                    wire::decode_set_nickname);
+    return transact<Command::DeviceSetNickname>(*connection_, device_op("set_nickname"), nickname);
 }
 
 Result<void> Device::reset_nickname() const {
@@ -103,32 +98,28 @@ Result<void> Device::reset_nickname() const {
 }
 
 Result<uint64_t> Device::get_firmware_ean() const {
-    return transact(*connection_, device_op("get_firmware_ean"), encoder(wire::encode_get_firmware_ean),
-                    wire::decode_get_firmware_ean);
+    return transact<Command::GetFirmwareEan>(*connection_, device_op("get_firmware_ean"));
 }
 
 Result<std::string> Device::get_pcb_revision() const {
-    return transact(*connection_, device_op("get_pcb_revision"), encoder(wire::encode_get_pcb_revision),
-                    wire::decode_get_pcb_revision);
+    return transact<Command::GetPcbRevision>(*connection_, device_op("get_pcb_revision"));
 }
 
 Result<std::string> Device::get_firmware_version() const {
-    return transact(*connection_, device_op("get_firmware_version"), encoder(wire::encode_get_firmware_version),
-                    wire::decode_get_firmware_version);
+    return transact<Command::GetFirmwareVersion>(*connection_, device_op("get_firmware_version"));
 }
 
 Result<std::string> Device::get_bootloader_version() const {
-    return transact(*connection_, device_op("get_bootloader_version"), encoder(wire::encode_get_bootloader_version),
-                    wire::decode_get_bootloader_version);
+    return transact<Command::GetBootloaderVersion>(*connection_, device_op("get_bootloader_version"));
 }
 
 Result<std::chrono::sys_seconds> Device::get_manufacturing_date() const {
-    return transact(*connection_, device_op("get_manufacturing_date"), encoder(wire::encode_get_manufacturing_date),
-                    wire::decode_get_manufacturing_date);
+    return transact_as<Command::GetManufacturingDate>(*connection_, device_op("get_manufacturing_date"),
+                                                      from_wire(wire::manufacturing_date_from_wire));
 }
 
 Result<void> Device::identify() const {
-    return transact(*connection_, device_op("identify"), encoder(wire::encode_identify), wire::decode_identify);
+    return transact<Command::IdentifyDevice>(*connection_, device_op("identify"));
 }
 
 Result<void> Device::close() const {
@@ -136,14 +127,14 @@ Result<void> Device::close() const {
 }
 
 Result<std::vector<Interface>> Device::get_interfaces() const {
-    // The list is built while the lock is held, as one step of the transaction.
-    return transact(*connection_, device_op("get_interfaces"), encoder(wire::encode_get_num_interfaces),
-                    wire::decode_get_num_interfaces, [this](uint16_t count) -> Result<std::vector<Interface>> {
-                        std::vector<Interface> list;
-                        list.reserve(count);
-                        for (uint32_t i = 0; i < count; ++i) list.emplace_back(connection_, i);
-                        return list;
-                    });
+    return transact_as<Command::GetNumInterfaces>(*connection_, device_op("get_interfaces"),
+                                                  [this](uint16_t count) -> Result<std::vector<Interface>> {
+                                                      std::vector<Interface> list;
+                                                      list.reserve(count);
+                                                      for (uint32_t i = 0; i < count; ++i)
+                                                          list.emplace_back(connection_, i);
+                                                      return list;
+                                                  });
 }
 
 }  // namespace tq

@@ -161,8 +161,8 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
 
     // Sizes stay 64-bit up to the encoders' range checks, so nothing wraps.
     const uint64_t total = image.size();
-    if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_start, total)); !sent) return sent;
-    auto chunk_size = decode_response(c, wire::decode_firmware_start);
+    if (auto sent = send_request<Command::UpdateFirmwareStart>(c, kUpdateOp, uint8_t{0}, total); !sent) return sent;
+    auto chunk_size = receive_reply<Command::UpdateFirmwareStart>(c);
     if (!chunk_size) return tl::unexpected(std::move(chunk_size.error()));
     if (*chunk_size == 0) {
         return fail(Error::Kind::ApiError, "Device is requesting a chunk size of 0, which doesn't work");
@@ -174,24 +174,28 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
         if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
         const uint64_t length = std::min<uint64_t>(*chunk_size, total - offset);
         const auto chunk = image.subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
-        if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_chunk, index, chunk)); !sent) {
+        if (auto sent = send_request<Command::UpdateFirmwareSendChunk>(c, kUpdateOp, index, chunk); !sent) {
             return sent;
         }
-        // A rejected chunk ends the transfer; the finalize answer then decides.
-        if (!wire::decode_firmware_chunk(c.protocol_version.load(std::memory_order_relaxed), c.buffer)) break;
+        // A rejected chunk (a result other than 0, or no result at all) ends
+        // the transfer; the finalize answer then decides.
+        const auto result = proto::decode_reply<Command::UpdateFirmwareSendChunk>(c.buffer);
+        if (!result || *result != 0) break;
         offset += length;
         callbacks.report_progress(offset);
     }
 
     if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
     callbacks.start_finalizing();
-    if (auto sent = send_request(c, kUpdateOp, encoder(wire::encode_firmware_finalize)); !sent) return sent;
-    auto status = decode_response(c, wire::decode_firmware_finalize);
-    if (!status) {
+    if (auto sent = send_request<Command::UpdateFirmwareFinalize>(c, kUpdateOp); !sent) return sent;
+    // The status itself decides the outcome, so it is read unexamined.
+    auto fields = receive_fields<Command::UpdateFirmwareFinalize>(c);
+    if (!fields) {
         callbacks.update_finished(FirmwareUpdateResult::TransferError);
-        return tl::unexpected(std::move(status.error()));
+        return tl::unexpected(std::move(fields.error()));
     }
-    if (*status == ServiceStatus::Success) {
+    const auto [status] = *fields;
+    if (status == ServiceStatus::Success) {
         callbacks.update_finished(FirmwareUpdateResult::Success);
         return {};
     }

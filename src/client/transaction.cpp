@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 
+#include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 
 namespace tq {
@@ -11,8 +12,8 @@ namespace {
 
 using Clock = TcpStream::Clock;
 
-constexpr size_t kHeaderSize = 4;
-constexpr size_t kMaxPayload = wire::kBufferSize - kHeaderSize;
+using proto::kHeaderLen;
+constexpr size_t kMaxPayload = proto::kBufferSize - kHeaderLen;
 // Bytes dropped at most before a request when the stream is out of step; a
 // late answer is at most one packet, anything beyond that is not ours to eat.
 constexpr size_t kResyncLimit = 1 << 20;
@@ -21,10 +22,6 @@ constexpr std::string_view kPayloadFailure = "Failed to read remaining payload";
 
 Error read_error(std::string_view text) {
     return Error(Error::Kind::TcpStreamReadError, std::string(text));
-}
-
-uint16_t u16_at(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
 // t + d without overflow: a timeout of years must not wrap into the past.
@@ -53,12 +50,12 @@ void catch_up(DeviceConnection& c) {
     // The request already waits in the buffer, so stale bytes go elsewhere.
     std::array<uint8_t, 512> scratch;
     LateAnswer& late = c.late;
-    bool header_complete = late.header_have == kHeaderSize;
+    bool header_complete = late.header_have == kHeaderLen;
     if (!header_complete) {
         size_t got = 0;
         const auto rest = std::span<uint8_t>(late.header).subspan(late.header_have);
         header_complete = c.stream.read_exact(rest, late.until, got).has_value();
-        if (header_complete) late.payload_left = u16_at(&late.header[2]);
+        if (header_complete) late.payload_left = proto::read_header(late.header).payload_len;
     }
     if (header_complete) skip(c.stream, late.payload_left, scratch, late.until);
     c.stream.discard_pending(scratch, kResyncLimit);
@@ -69,7 +66,7 @@ void catch_up(DeviceConnection& c) {
 // The exchange stops reading before its answer is complete: what is still
 // to come belongs to no later request.
 void give_up(DeviceConnection& c, size_t header_have, size_t payload_left) {
-    std::copy_n(c.buffer.begin(), kHeaderSize, c.late.header.begin());
+    std::copy_n(c.buffer.begin(), kHeaderLen, c.late.header.begin());
     c.late.header_have = header_have;
     c.late.payload_left = payload_left;
     c.late.until = later(Clock::now(), c.exchange_timeout);
@@ -91,7 +88,7 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
     if (c.stream_state == StreamState::OutOfStep) catch_up(c);
 
     const auto period = c.exchange_timeout;
-    const uint16_t answer_code = static_cast<uint16_t>(u16_at(c.buffer.data()) + 1);
+    const uint16_t answer_code = static_cast<uint16_t>(proto::read_header(c.buffer).command + 1);
     size_t done = 0;
     if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(Clock::now(), period),
                             done)) {
@@ -100,7 +97,7 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
         return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()));
     }
     const auto sent = Clock::now();
-    if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), kHeaderSize), later(sent, period), done)) {
+    if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(sent, period), done)) {
         give_up(c, done, 0);
         return tl::unexpected(read_error(kHeaderFailure));
     }
@@ -108,15 +105,14 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
     // before sending missed, or a confused device): ours may still be coming.
     // The decoder reports it as a protocol error; here it only puts the
     // stream out of step, so that nothing takes our answer for its own.
-    const uint16_t code = u16_at(c.buffer.data());
+    const auto [code, len] = proto::read_header(c.buffer);
     const bool ours = code == answer_code || code == proto::kErrorResponse;
-    const size_t len = u16_at(c.buffer.data() + 2);
     const auto payload_deadline = later(sent, 2 * std::min(period, std::chrono::nanoseconds::max() / 2));
     if (len > kMaxPayload) {
         // Cannot be decoded; drop it whole so the next exchange starts at a
         // packet boundary. Failing that, no boundary can be found again.
         size_t left = len;
-        if (!skip(c.stream, left, std::span<uint8_t>(c.buffer).subspan(kHeaderSize), payload_deadline)) {
+        if (!skip(c.stream, left, std::span<uint8_t>(c.buffer).subspan(kHeaderLen), payload_deadline)) {
             c.stream_state = StreamState::Broken;
         } else if (!ours) {
             give_up(c, 0, 0);
@@ -124,8 +120,8 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
         return tl::unexpected(read_error(kPayloadFailure));
     }
     if (len > 0 &&
-        !c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderSize, len), payload_deadline, done)) {
-        give_up(c, kHeaderSize, len - done);
+        !c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderLen, len), payload_deadline, done)) {
+        give_up(c, kHeaderLen, len - done);
         return tl::unexpected(read_error(kPayloadFailure));
     }
     if (!ours) give_up(c, 0, 0);

@@ -1,20 +1,29 @@
 // The one request/response transaction behind every operation: lock, poison
-// check, encode, write, read header, read payload, decode, status, release.
+// check, version gate, encode into the connection's buffer, write, read the
+// response into the same buffer, decode it where it lies, release. Client
+// operations call it with a command of the table, for example
+//
+//     transact<Command::DeviceGetName>(connection, device_op("get_name"));
+//
 // The pieces are exposed separately because the firmware update runs several
-// exchanges under one lock and get_interfaces builds its result under it.
+// exchanges under one lock.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "client/connection.hpp"
 #include "client/error.hpp"
-#include "protocol/codec.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/reply.hpp"
 
 namespace tq {
+
+using proto::Command;
 
 // Names the operation in a write-failure text; the full name is only built
 // when a write fails.
@@ -40,81 +49,108 @@ inline constexpr OpName interface_op(std::string_view op) {
 // the buffer holds.
 Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& name);
 
-// Under the lock: encode (the version gate takes effect here, before anything
-// is written) and exchange.
-template <class Encode>
-Result<void> send_request(DeviceConnection& c, const OpName& name, Encode&& encode) {
-    auto len = encode(c.protocol_version.load(std::memory_order_relaxed), wire::Buffer(c.buffer));
-    if (!len) return tl::unexpected(Error::from_protocol(std::move(len.error())));
-    return exchange(c, *len, name);
-}
-
-// Under the lock: decode the response standing in the buffer.
-template <class Decode>
-auto decode_response(const DeviceConnection& c, Decode&& decode) {
-    using Decoded = decltype(decode(uint32_t{}, wire::ConstBuffer(c.buffer)));
-    using T = typename Decoded::value_type;
-    Decoded d = decode(c.protocol_version.load(std::memory_order_relaxed), wire::ConstBuffer(c.buffer));
-    if (!d) return Result<T>(tl::unexpected(Error::from_protocol(std::move(d.error()))));
-    if constexpr (std::is_void_v<T>) {
-        return Result<void>{};
-    } else {
-        return Result<T>(std::move(*d));
-    }
-}
-
-// A response that carries only a service status: success is the empty
-// result, anything else the failure Error::from_service names.
-inline Result<void> status_only(ServiceStatus s) {
-    if (s == ServiceStatus::Success) return {};
-    return tl::unexpected(Error::from_service(s));
-}
-
-// The default result conversion: status-only responses become void, every
-// other decoded value is the result as it is.
-struct AsDecoded {
-    Result<void> operator()(ServiceStatus s) const { return status_only(s); }
-    template <class T>
-    Result<std::decay_t<T>> operator()(T&& v) const {
-        return Result<std::decay_t<T>>(std::forward<T>(v));
-    }
-    Result<void> operator()() const { return {}; }
-};
-
 namespace detail {
-template <class Convert, class T>
-struct Converted {
-    using type = decltype(std::declval<Convert>()(std::declval<T>()));
-};
-template <class Convert>
-struct Converted<Convert, void> {
-    using type = decltype(std::declval<Convert>()());
-};
+
+template <class T>
+Result<T> from_protocol(tl::expected<T, ProtocolError>&& r) {
+    if (!r) return tl::unexpected(Error::from_protocol(std::move(r.error())));
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*r);
+    }
+}
+
+// A text argument goes out as a C string, so a NUL inside would cut it short
+// unnoticed: refuse it before anything else is looked at.
+template <class T>
+Result<void> sendable_one(const T& argument) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        const std::string_view text{argument};
+        if (text.find('\0') != std::string_view::npos) {
+            return fail(Error::Kind::Utf8Error, "Failed to encode " + std::string{text} + " as utf-8 cstring");
+        }
+    }
+    return {};
+}
+template <class... Args>
+Result<void> sendable(const Args&... args) {
+    Result<void> ok;
+    (void)((ok = sendable_one(args)) && ...);
+    return ok;
+}
+
 }  // namespace detail
 
-// The whole transaction. `convert` runs while the lock is still held.
-template <class Encode, class Decode, class Convert = AsDecoded>
-auto transact(DeviceConnection& c, const OpName& name, Encode&& encode, Decode&& decode, Convert&& convert = {}) {
-    using Decoded = decltype(decode_response(c, decode));
-    using T = typename Decoded::value_type;
-    using Out = typename detail::Converted<Convert, T>::type;
-
-    auto lock = c.acquire();
-    if (!lock) return Out(tl::unexpected(std::move(lock.error())));
-    if (auto sent = send_request(c, name, encode); !sent) return Out(tl::unexpected(std::move(sent.error())));
-    auto decoded = decode_response(c, decode);
-    if (!decoded) return Out(tl::unexpected(std::move(decoded.error())));
-    if constexpr (std::is_void_v<T>) {
-        return Out(convert());
-    } else {
-        return Out(convert(std::move(*decoded)));
-    }
+// Under the lock: the version gate (a refused command sends nothing), the
+// request's fields straight into the connection's buffer, the exchange.
+template <Command C, class... Args>
+Result<void> send_request(DeviceConnection& c, const OpName& name, const Args&... args) {
+    if (auto ok = detail::sendable(args...); !ok) return ok;
+    auto failed = [](proto::Status s) { return tl::unexpected(Error::from_protocol(ProtocolError::from_status(s))); };
+    if (const auto s = proto::version_gate(c.protocol_version.load(std::memory_order_relaxed), C)) return failed(s);
+    proto::PacketWriter packet{c.buffer};
+    if (const auto s = proto::encode_request<C>(packet, args...)) return failed(s);
+    return exchange(c, packet.packet_len(), name);
 }
 
-// Binds an encoder's arguments after (version, buffer).
-template <class F, class... Args>
-auto encoder(F f, Args... args) {
-    return [=](uint32_t version, wire::Buffer buf) { return f(version, buf, args...); };
+// Under the lock: the response standing in the buffer as the client's reply
+// (proto::Reply), or field by field with its statuses unexamined.
+template <Command C>
+Result<proto::Reply<C>> receive_reply(const DeviceConnection& c) {
+    return detail::from_protocol(proto::decode_reply<C>(c.buffer));
+}
+template <Command C>
+Result<proto::ResponseFields<C>> receive_fields(const DeviceConnection& c) {
+    return detail::from_protocol(proto::decode_fields<C>(c.buffer));
+}
+
+// The whole transaction of command C: its request carries `args` as the
+// command table lays them out, and `convert` turns the reply (proto::Reply<C>)
+// into the operation's result while the lock is still held, so that a failure
+// there aborts the transaction like any other.
+template <Command C, class Convert, class... Args>
+auto transact_as(DeviceConnection& c, const OpName& name, Convert&& convert, const Args&... args) {
+    using Out = decltype(receive_reply<C>(c).and_then(convert));
+    auto lock = c.acquire();
+    if (!lock) return Out(tl::unexpected(std::move(lock.error())));
+    if (auto sent = send_request<C>(c, name, args...); !sent) return Out(tl::unexpected(std::move(sent.error())));
+    return receive_reply<C>(c).and_then(convert);
+}
+
+// The reply as the operation's result.
+struct AsReply {
+    Result<void> operator()() const { return {}; }
+    template <class T>
+    Result<std::decay_t<T>> operator()(T&& reply) const {
+        return std::forward<T>(reply);
+    }
+};
+
+template <Command C, class... Args>
+Result<proto::Reply<C>> transact(DeviceConnection& c, const OpName& name, const Args&... args) {
+    return transact_as<C>(c, name, AsReply{}, args...);
+}
+
+// Adapts a conversion of wire_values.hpp to transact_as: a tuple reply is
+// spread over its parameters, and a Conversion failure becomes the client's
+// Error.
+template <class F>
+auto from_wire(F convert) {
+    return [convert](const auto& reply) {
+        auto converted = [&] {
+            if constexpr (requires { std::tuple_size<std::decay_t<decltype(reply)>>::value; }) {
+                return std::apply(convert, reply);
+            } else {
+                return convert(reply);
+            }
+        }();
+        if constexpr (requires { converted.error(); }) {
+            return detail::from_protocol(std::move(converted));
+        } else {
+            return Result<decltype(converted)>(std::move(converted));
+        }
+    };
 }
 
 }  // namespace tq

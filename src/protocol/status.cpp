@@ -74,17 +74,4 @@ uint32_t translate_service_status(ServiceStatus service_status) {
     return kServiceApiError;
 }
 
-std::string_view interface_type_name(uint8_t type) {
-    switch (type) {
-        case 0:
-            return "TQ_INTERFACE_T1";
-        case 1:
-            return "_TQ_INTERFACE_RESERVED_1";
-        case 2:
-            return "TQ_INTERFACE_T";
-        default:
-            return "Unknown tq_interface_t";
-    }
-}
-
 }  // namespace tq::proto

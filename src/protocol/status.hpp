@@ -74,7 +74,5 @@ inline constexpr uint16_t kErrorResponse = 0xBAAD;
 std::string_view protocol_status_name(uint32_t status);
 // The protocol status an error response's service status stands for (total).
 uint32_t translate_service_status(ServiceStatus service_status);
-// Interface type byte of the status record: "TQ_INTERFACE_T1", "_TQ_INTERFACE_RESERVED_1", "TQ_INTERFACE_T".
-std::string_view interface_type_name(uint8_t type);
 
 }  // namespace tq::proto

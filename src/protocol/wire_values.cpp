@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "protocol/packet.hpp"
-#include "protocol/status.hpp"
 
 namespace tq::wire {
 namespace {
@@ -36,6 +35,12 @@ constexpr bool both_duplex(uint16_t bits) {
     return (bits & mode::kFullDuplex) && (bits & mode::kHalfDuplex);
 }
 constexpr const char* kBothDuplex = "Unable to convert both full and half duplex at the same time";
+
+// The interface type byte of the status record: 0 T1, 1 reserved, 2 (and
+// anything above) T. The reserved type is reported by its protocol name.
+constexpr uint8_t kT1InterfaceType = 0;
+constexpr uint8_t kReservedInterfaceType = 1;
+constexpr std::string_view kReservedInterfaceTypeName = "_TQ_INTERFACE_RESERVED_1";
 
 constexpr uint16_t role_bit(EthRole role) {
     return role == EthRole::Leader || role == EthRole::LeaderPreferred ? mode::kLeader : mode::kFollower;
@@ -94,20 +99,16 @@ Converted<EthLinkSpeed> link_speed_from_mode_bits(uint16_t bits) {
     return conversion("Missing valid speed");
 }
 
-uint16_t mode_bits_from_link_speed(EthLinkSpeed speed) {
-    const auto i = static_cast<size_t>(speed);
-    return i < kSpeedMasks.size() ? kSpeedMasks[i] : 0;
-}
-
-Converted<InterfaceStatus> interface_status_from_record(const InterfaceStatusRecord& record) {
-    if (record.type == 1)
-        return conversion("Encountered unknown interface type " + std::string{proto::interface_type_name(1)});
+Converted<InterfaceStatus> interface_status_from_wire(uint8_t type, uint8_t /*ignored*/, uint16_t mode_bits,
+                                                      uint8_t link_state) {
+    if (type == kReservedInterfaceType)
+        return conversion("Encountered unknown interface type " + std::string{kReservedInterfaceTypeName});
     InterfaceStatus status;
-    status.interface_type = record.type == 0 ? InterfaceType::T1 : InterfaceType::T;
-    auto speed = link_speed_from_mode_bits(record.mode_bits);
+    status.interface_type = type == kT1InterfaceType ? InterfaceType::T1 : InterfaceType::T;
+    auto speed = link_speed_from_mode_bits(mode_bits);
     if (!speed) return tl::unexpected(std::move(speed.error()));
     status.eth_interface_status.speed = *speed;
-    switch (record.link_state) {
+    switch (link_state) {
         case 0:
             status.eth_interface_status.link_state = EthLinkState::Down;
             break;
@@ -117,55 +118,45 @@ Converted<InterfaceStatus> interface_status_from_record(const InterfaceStatusRec
         default:
             return conversion("Failed to convert tq_eth_link_state_t to EthLinkState");
     }
-    status.eth_interface_status.role = record.mode_bits & mode::kLeader ? EthRole::Leader : EthRole::Follower;
+    status.eth_interface_status.role = mode_bits & mode::kLeader ? EthRole::Leader : EthRole::Follower;
     return status;
 }
 
-InterfaceStatusRecord record_from_interface_status(const InterfaceStatus& status) {
-    const EthInterfaceStatus& eth = status.eth_interface_status;
-    InterfaceStatusRecord record;
-    record.type = status.interface_type == InterfaceType::T1 ? 0 : 2;
-    record.ignored = 0;
-    record.mode_bits = static_cast<uint16_t>(mode_bits_from_link_speed(eth.speed) | role_bit(eth.role));
-    record.link_state = eth.link_state == EthLinkState::Up ? 1 : 0;
-    return record;
-}
-
-Converted<PacketGeneratorConfig> pg_config_from_record(const PgRecord& record) {
+Converted<PacketGeneratorConfig> pg_config_from_wire(uint8_t payload_size, uint8_t payload_type, uint8_t validity,
+                                                     uint8_t burst_size, bool enabled) {
     PacketGeneratorConfig config;
-    if (!record.enabled) return config;  // the off configuration; the other bytes mean nothing then
-    if (record.payload_size > 1)
-        return conversion("Failed to convert " + std::to_string(record.payload_size) + " to payload size ");
-    if (record.payload_type >= kWirePayloadTypes.size())
-        return conversion("Failed to convert " + std::to_string(record.payload_type) + " to payload type ");
-    if (record.validity > 1)
-        return conversion("Failed to convert " + std::to_string(record.validity) + " to packet validity");
+    if (!enabled) return config;  // the off configuration; the other bytes mean nothing then
+    if (payload_size > 1) return conversion("Failed to convert " + std::to_string(payload_size) + " to payload size ");
+    if (payload_type >= kWirePayloadTypes.size())
+        return conversion("Failed to convert " + std::to_string(payload_type) + " to payload type ");
+    if (validity > 1) return conversion("Failed to convert " + std::to_string(validity) + " to packet validity");
     config.enabled = true;
-    config.payload_size = static_cast<PgPayloadSize>(record.payload_size);
-    config.payload_type = kWirePayloadTypes[record.payload_type];
-    config.validity = static_cast<PgPacketValidity>(record.validity);
-    config.burst_size = record.burst_size;
+    config.payload_size = static_cast<PgPayloadSize>(payload_size);
+    config.payload_type = kWirePayloadTypes[payload_type];
+    config.validity = static_cast<PgPacketValidity>(validity);
+    config.burst_size = burst_size;
     return config;
 }
 
-PgRecord record_from_pg_config(const PacketGeneratorConfig& config) {
-    if (!config.enabled) return PgRecord{};  // 00 01 00 00 00, whatever the other fields hold
-    return PgRecord{static_cast<uint8_t>(config.payload_size), payload_type_to_wire(config.payload_type),
-                    static_cast<uint8_t>(config.validity), config.burst_size, true};
+PgRecord pg_config_to_wire(const PacketGeneratorConfig& config) {
+    if (!config.enabled) return {0, 1, 0, 0, false};  // whatever the other fields hold
+    return {static_cast<uint8_t>(config.payload_size), payload_type_to_wire(config.payload_type),
+            static_cast<uint8_t>(config.validity), config.burst_size, true};
 }
 
-DcqReading dcq_from_record(const DcqRecord& r) {
+DcqReading dcq_from_wire(uint8_t sqi, uint8_t sqi_worst, uint8_t peak_mse, uint8_t peak_mse_worst, uint16_t mse,
+                         uint16_t mse_worst) {
     DcqReading d;
-    d.sqi = r.sqi;
-    d.sqi_worst = r.sqi_worst;
-    d.mse = r.mse;
-    d.mse_worst = r.mse_worst;
-    d.peak_mse = r.peak_mse;
-    d.peak_mse_worst = r.peak_mse_worst;
+    d.sqi = sqi;
+    d.sqi_worst = sqi_worst;
+    d.mse = mse;
+    d.mse_worst = mse_worst;
+    d.peak_mse = peak_mse;
+    d.peak_mse_worst = peak_mse_worst;
     return d;
 }
 
-Converted<CableTestResult> cable_test_from_record(uint8_t harness_status, uint8_t distance_to_fault) {
+Converted<CableTestResult> cable_test_from_wire(uint8_t harness_status, uint8_t distance_to_fault) {
     if (harness_status > 2) return conversion("Encountered invalid harness status");
     return CableTestResult{static_cast<CableTestHarnessStatus>(harness_status), distance_to_fault};
 }

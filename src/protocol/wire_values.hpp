@@ -1,13 +1,14 @@
-// Conversions between raw wire values and the client's types, both ways. The
-// decoding direction is what the thin layer (codec.hpp) applies to responses;
-// the encoding direction serves requests and lets the device simulator build
-// responses from the client's types.
+// Conversions between the values the wire carries and the client's types:
+// responses' fields into the client's values, the client's arguments into
+// requests' fields. A wire value without a counterpart is a Conversion
+// failure carrying the text the client reports.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <tuple>
 
 #include <tl/expected.hpp>
 
@@ -30,34 +31,6 @@ inline constexpr uint16_t kLeader = 0x0200;
 inline constexpr uint16_t kAneg = 0x0400;  // IEEE auto-negotiation
 }  // namespace mode
 
-// Interface status record as the wire carries it; the defaults are the
-// decoder's starting values.
-struct InterfaceStatusRecord {
-    uint8_t type = 2;
-    uint8_t ignored = 0;
-    uint16_t mode_bits = 0xFFFF;
-    uint8_t link_state = 0xFF;
-};
-
-// Packet generator record in wire coding; the defaults are the decoder's
-// starting values, and also what a disabled configuration is sent as.
-struct PgRecord {
-    uint8_t payload_size = 0;
-    uint8_t payload_type = 1;
-    uint8_t validity = 0;
-    uint8_t burst_size = 0;
-    bool enabled = false;
-};
-
-struct DcqRecord {
-    uint8_t sqi = 0;
-    uint8_t sqi_worst = 0;
-    uint8_t peak_mse = 0;
-    uint8_t peak_mse_worst = 0;
-    uint16_t mse = 0;
-    uint16_t mse_worst = 0;
-};
-
 // A zero-filled text field cut at its first NUL.
 Converted<std::string> text_from_field(std::span<const char> field);
 
@@ -65,17 +38,24 @@ uint16_t mode_bits_from_config(const EthInterfaceConfig& config);
 Converted<EthInterfaceConfig> config_from_mode_bits(uint16_t bits);
 // One speed: the lowest speed bit wins.
 Converted<EthLinkSpeed> link_speed_from_mode_bits(uint16_t bits);
-uint16_t mode_bits_from_link_speed(EthLinkSpeed speed);
 
-Converted<InterfaceStatus> interface_status_from_record(const InterfaceStatusRecord& record);
-InterfaceStatusRecord record_from_interface_status(const InterfaceStatus& status);
+// The interface status record's fields, in wire order.
+Converted<InterfaceStatus> interface_status_from_wire(uint8_t type, uint8_t ignored, uint16_t mode_bits,
+                                                      uint8_t link_state);
 
-Converted<PacketGeneratorConfig> pg_config_from_record(const PgRecord& record);
-PgRecord record_from_pg_config(const PacketGeneratorConfig& config);
+// The packet generator record's fields, in wire order: payload size, payload
+// type, packet validity, burst size, enabled.
+using PgRecord = std::tuple<uint8_t, uint8_t, uint8_t, uint8_t, bool>;
+Converted<PacketGeneratorConfig> pg_config_from_wire(uint8_t payload_size, uint8_t payload_type, uint8_t validity,
+                                                     uint8_t burst_size, bool enabled);
+// A disabled configuration is always the record 00 01 00 00 00.
+PgRecord pg_config_to_wire(const PacketGeneratorConfig& config);
 
-DcqReading dcq_from_record(const DcqRecord& record);
+// The Dynamic Channel Quality record's fields, in wire order.
+DcqReading dcq_from_wire(uint8_t sqi, uint8_t sqi_worst, uint8_t peak_mse, uint8_t peak_mse_worst, uint16_t mse,
+                         uint16_t mse_worst);
 
-Converted<CableTestResult> cable_test_from_record(uint8_t harness_status, uint8_t distance_to_fault);
+Converted<CableTestResult> cable_test_from_wire(uint8_t harness_status, uint8_t distance_to_fault);
 
 uint8_t tc10_command_to_wire(Tc10Command command);
 Converted<Tc10State> tc10_state_from_wire(uint8_t state);

@@ -43,6 +43,19 @@ TEST_F(TransactionTest, version_1_device_refuses_version_2_operations_before_wri
     }
 }
 
+// A text argument with a NUL is refused for what it is, even where the
+// command is not in the device's version.
+TEST_F(TransactionTest, text_with_nul_is_refused_before_the_version_gate) {
+    start_one(version(1));
+    Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
+    const size_t before = commands().size();
+    const std::string nickname{"ab\0c", 4};
+    EXPECT_ERROR(d.set_nickname(nickname), Utf8Error, "Failed to encode " + nickname + " as utf-8 cstring");
+    EXPECT_ERROR(port.set_nickname(nickname), Utf8Error, "Failed to encode " + nickname + " as utf-8 cstring");
+    EXPECT_EQ(commands().size(), before);
+}
+
 TEST_F(TransactionTest, every_operation_names_itself_when_its_request_cannot_be_written) {
     start();
     Device d = device();

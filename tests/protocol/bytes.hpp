@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "protocol/codec.hpp"
+#include "protocol/packet.hpp"
 
 namespace tq::test {
 
@@ -42,11 +43,11 @@ inline std::string to_hex(const Bytes& b) {
 // A connection buffer: the given bytes at offset 0, the rest filled with a
 // pattern so a decoder that reads past the packet is noticed.
 struct WireBuffer {
-    std::array<uint8_t, wire::kBufferSize> data{};
+    std::array<uint8_t, proto::kBufferSize> data{};
     WireBuffer() { data.fill(0xEE); }
     explicit WireBuffer(const Bytes& b) : WireBuffer() { std::copy(b.begin(), b.end(), data.begin()); }
-    wire::Buffer span() { return wire::Buffer{data}; }
-    wire::ConstBuffer cspan() const { return wire::ConstBuffer{data}; }
+    std::span<uint8_t> span() { return data; }
+    std::span<const uint8_t> cspan() const { return data; }
     std::string first(size_t n) const { return to_hex(data.data(), n); }
 };
 

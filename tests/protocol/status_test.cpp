@@ -59,11 +59,5 @@ TEST(ServiceStatusTranslation, every_value_up_to_25_and_beyond) {
     EXPECT_EQ(translate_service_status(ServiceStatus{0xFFFF}), kServiceApiError);
 }
 
-TEST(InterfaceTypeName, known_types) {
-    EXPECT_EQ(interface_type_name(0), "TQ_INTERFACE_T1");
-    EXPECT_EQ(interface_type_name(1), "_TQ_INTERFACE_RESERVED_1");
-    EXPECT_EQ(interface_type_name(2), "TQ_INTERFACE_T");
-}
-
 }  // namespace
 }  // namespace tq::proto
