@@ -23,10 +23,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "client/avahi_support.hpp"
 #include "client/dnssd.hpp"
 #include "client/dnssd_wire.hpp"
 #include "client/error.hpp"
+#include "net/avahi.hpp"
 
 namespace tq::dnssd {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "client/error.hpp"
-#include "client/net.hpp"
 #include "client/resolve.hpp"
+#include "net/address.hpp"
 
 namespace tq {
 

@@ -13,7 +13,7 @@
 
 #include "client/error.hpp"
 #include "client/firmware.hpp"
-#include "client/net.hpp"
+#include "net/address.hpp"
 #include "protocol/types.hpp"
 
 namespace tq {

@@ -21,7 +21,7 @@
 
 #include <netinet/in.h>
 
-#include "client/net.hpp"
+#include "net/address.hpp"
 
 namespace tq::dnssd {
 

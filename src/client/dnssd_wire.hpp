@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/net.hpp"
+#include "net/address.hpp"
 
 namespace tq::dnssd::wire {
 

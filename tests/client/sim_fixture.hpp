@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "client/device.hpp"
-#include "client/net.hpp"
+#include "net/address.hpp"
 #include "sim/simulator.hpp"
 
 namespace tq::test {

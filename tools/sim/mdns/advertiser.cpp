@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <random>
 
-#include "client/avahi_support.hpp"
+#include "net/avahi.hpp"
 
 namespace tq::sim {
 

@@ -14,7 +14,7 @@
 
 #include <tl/expected.hpp>
 
-#include "client/net.hpp"
+#include "net/address.hpp"
 
 namespace tq::sim {
 

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "client/net.hpp"
+#include "net/address.hpp"
 
 namespace tq::avahi {
 

@@ -1,4 +1,5 @@
-// Addresses as discovery delivers them and as the client connects to them.
+// Addresses as discovery delivers them and as sockets take them: the client
+// connects to them, the simulator publishes them.
 #pragma once
 
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "client/avahi_support.hpp"
+#include "net/avahi.hpp"
 
 #include <avahi-core/log.h>
 

@@ -1,4 +1,4 @@
-#include "client/net.hpp"
+#include "net/address.hpp"
 
 #include <arpa/inet.h>
 #include <net/if.h>
