@@ -53,6 +53,7 @@ int wait_ready(int fd, short events, TcpStream::Clock::time_point deadline) {
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
+        read_timeout_ = other.read_timeout_;
         fd_ = other.release();
     }
     return *this;
@@ -65,6 +66,7 @@ TcpStream::~TcpStream() {
 int TcpStream::release() noexcept {
     const int fd = fd_;
     fd_ = -1;
+    read_timeout_.reset();
     return fd;
 }
 
@@ -108,6 +110,7 @@ TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, 
 TcpStream::IoResult<void> TcpStream::set_read_timeout(Timeout timeout) {
     const timeval tv = to_timeval(timeout);
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return last_error();
+    read_timeout_ = from_timeval(tv);
     return {};
 }
 
@@ -163,6 +166,25 @@ TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes, Clock:
         if (const int err = wait_ready(fd_, POLLIN, deadline)) return tl::unexpected<int>(err);
     }
     return {};
+}
+
+TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock::time_point deadline,
+                                                 size_t& done) {
+    done = 0;
+    // The kernel counts a receive timeout in scheduler ticks and may end it
+    // a tick late.
+    constexpr auto kTick = std::chrono::milliseconds(10);
+    if (!bytes.empty() && read_timeout_ && *read_timeout_ <= deadline - Clock::now() + kTick) {
+        const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
+        if (n == 0) return tl::unexpected<int>(ECONNRESET);
+        // A timeout or a signal leaves the rest to read_exact and its deadline.
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return last_error();
+        if (n > 0) done = static_cast<size_t>(n);
+    }
+    size_t more = 0;
+    const auto r = read_exact(bytes.subspan(done), deadline, more);
+    done += more;
+    return r;
 }
 
 size_t TcpStream::discard_pending(std::span<uint8_t> scratch, size_t limit) {

@@ -26,7 +26,7 @@ public:
 
     TcpStream() = default;
     explicit TcpStream(int fd) noexcept : fd_(fd) {}
-    TcpStream(TcpStream&& other) noexcept : fd_(other.release()) {}
+    TcpStream(TcpStream&& other) noexcept : read_timeout_(other.read_timeout_) { fd_ = other.release(); }
     TcpStream& operator=(TcpStream&& other) noexcept;
     TcpStream(const TcpStream&) = delete;
     TcpStream& operator=(const TcpStream&) = delete;
@@ -56,12 +56,19 @@ public:
     // Exactly bytes.size() bytes. Data already waiting is taken even when the
     // deadline has passed.
     IoResult<void> read_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done);
+    // As read_exact, for the first read after a request: when the socket's
+    // receive timeout, as last set here, ends by the deadline, the first
+    // receive blocks in the kernel, so an answer that comes in one piece
+    // costs one system call instead of a failed receive, a poll and a second
+    // receive. Otherwise, and for whatever is still missing, read_exact.
+    IoResult<void> await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done);
     // Reads and drops whatever is waiting without blocking, at most `limit`
     // bytes. Returns the count dropped.
     size_t discard_pending(std::span<uint8_t> scratch, size_t limit);
 
 private:
     int fd_ = -1;
+    Timeout read_timeout_;  // as set through set_read_timeout; nullopt: unknown or none
 };
 
 }  // namespace tq

@@ -97,7 +97,7 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
         return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()));
     }
     const auto sent = Clock::now();
-    if (!c.stream.read_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(sent, period), done)) {
+    if (!c.stream.await_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(sent, period), done)) {
         give_up(c, done, 0);
         return tl::unexpected(read_error(kHeaderFailure));
     }
