@@ -168,8 +168,7 @@ TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes, Clock:
     return {};
 }
 
-TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock::time_point deadline,
-                                                 size_t& done) {
+TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done) {
     done = 0;
     // The kernel counts a receive timeout in scheduler ticks and may end it
     // a tick late.
