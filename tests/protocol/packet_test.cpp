@@ -113,12 +113,6 @@ TEST(PacketWriter, text_whose_count_fits_but_bytes_do_not_leaves_no_stray_count)
     EXPECT_EQ(w.writer.payload_len(), kMaxPayloadLen - 3);
 }
 
-TEST(PacketWriter, empty_request_is_the_header_alone) {
-    Written w;
-    ASSERT_EQ(w.writer.start(3), kSuccess);
-    EXPECT_EQ(w.packet(), hex("03 00 00 00"));
-}
-
 TEST(PacketWriter, appends_stop_at_the_end_of_the_buffer) {
     Written small{5};
     ASSERT_EQ(small.writer.start(0x13), kSuccess);
@@ -295,19 +289,14 @@ TEST_P(Utf8, validates_rfc3629_strictly) {
     EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid);
 }
 
+// Well-formed sequences of each length and the surrogates are checked
+// exhaustively below; these are the malformed ones.
 INSTANTIATE_TEST_SUITE_P(
     Text, Utf8,
     testing::Values(
-        Utf8Case{"empty", {}, true}, Utf8Case{"ascii_and_nul", hex("61 00 7F"), true},
-        Utf8Case{"two_byte_smallest", hex("C2 80"), true}, Utf8Case{"two_byte_largest", hex("DF BF"), true},
-        Utf8Case{"overlong_two_byte_c0", hex("C0 80"), false}, Utf8Case{"overlong_two_byte_c1", hex("C1 BF"), false},
-        Utf8Case{"three_byte_smallest", hex("E0 A0 80"), true}, Utf8Case{"overlong_three_byte", hex("E0 9F BF"), false},
-        Utf8Case{"last_before_surrogates", hex("ED 9F BF"), true},
-        Utf8Case{"surrogate_low_end", hex("ED A0 80"), false}, Utf8Case{"surrogate_high_end", hex("ED BF BF"), false},
-        Utf8Case{"after_surrogates", hex("EE 80 80"), true}, Utf8Case{"bmp_last", hex("EF BF BF"), true},
-        Utf8Case{"four_byte_smallest", hex("F0 90 80 80"), true},
-        Utf8Case{"overlong_four_byte", hex("F0 8F BF BF"), false},
-        Utf8Case{"largest_code_point", hex("F4 8F BF BF"), true}, Utf8Case{"above_10ffff", hex("F4 90 80 80"), false},
+        Utf8Case{"empty", {}, true}, Utf8Case{"overlong_two_byte_c0", hex("C0 80"), false},
+        Utf8Case{"overlong_two_byte_c1", hex("C1 BF"), false}, Utf8Case{"overlong_three_byte", hex("E0 9F BF"), false},
+        Utf8Case{"overlong_four_byte", hex("F0 8F BF BF"), false}, Utf8Case{"above_10ffff", hex("F4 90 80 80"), false},
         Utf8Case{"lead_f5", hex("F5 80 80 80"), false}, Utf8Case{"lead_ff", hex("FF"), false},
         Utf8Case{"lone_continuation", hex("80"), false}, Utf8Case{"truncated_two_byte", hex("61 C3"), false},
         Utf8Case{"truncated_three_byte", hex("E2 82"), false}, Utf8Case{"truncated_four_byte", hex("F0 9F 98"), false},

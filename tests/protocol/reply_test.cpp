@@ -1,12 +1,11 @@
 // What the client reads from a response and what it puts into a request:
-// each command's reply (the error response, foreign codes, oversized
-// headers), the request bytes of the client's arguments, the conversions of
-// the values into the client's types, and every failure text.
+// the failures every reply shape carries (the error response, foreign codes,
+// oversized headers), the request bytes of the client's arguments, the
+// conversions of the values into the client's types, and every failure text.
 #include "protocol/reply.hpp"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -92,87 +91,39 @@ std::string pg_sent(const PacketGeneratorConfig& config) {
                       pg_config_to_wire(config));
 }
 
-// ---- every reply the client reads ----
+// ---- failures every reply shares ----
 
-struct ReplyCase {
-    const char* name;
-    uint16_t request;
-    std::function<tl::expected<void, ProtocolError>(std::span<const uint8_t>)> decode;
-};
-
+// Every decoder's error-response and foreign-code checks are in
+// commands_test; here one command of each reply shape (the version query, a
+// value, a text, a status alone, a status and a value, a tuple, nothing) shows
+// how the client carries them into a ProtocolError.
 template <Command C>
-ReplyCase reply_case(const char* name) {
-    return {name, proto::request_code(C), [](std::span<const uint8_t> b) -> tl::expected<void, ProtocolError> {
-                auto r = proto::decode_reply<C>(b);
-                if (!r) return tl::unexpected(r.error());
-                return {};
-            }};
-}
-
-std::vector<ReplyCase> replies() {
-    using C = Command;
-    return {
-        reply_case<C::GetVersion>("get_version"),
-        reply_case<C::GetEan>("get_ean"),
-        reply_case<C::GetSerialNumber>("get_serial_number"),
-        reply_case<C::DeviceGetName>("get_name"),
-        reply_case<C::DeviceGetNickname>("get_nickname"),
-        reply_case<C::DeviceSetNickname>("set_nickname"),
-        reply_case<C::IdentifyDevice>("identify"),
-        reply_case<C::GetNumInterfaces>("get_num_interfaces"),
-        reply_case<C::GetFirmwareEan>("get_firmware_ean"),
-        reply_case<C::GetPcbRevision>("get_pcb_revision"),
-        reply_case<C::GetFirmwareVersion>("get_firmware_version"),
-        reply_case<C::GetBootloaderVersion>("get_bootloader_version"),
-        reply_case<C::GetManufacturingDate>("get_manufacturing_date"),
-        reply_case<C::UpdateFirmwareStart>("firmware_start"),
-        reply_case<C::UpdateFirmwareSendChunk>("firmware_chunk"),
-        reply_case<C::UpdateFirmwareFinalize>("firmware_finalize"),
-        reply_case<C::InterfaceGetNickname>("if_get_nickname"),
-        reply_case<C::InterfaceSetNickname>("if_set_nickname"),
-        reply_case<C::GetInterfaceStatus>("if_get_status"),
-        reply_case<C::IdentifyInterface>("if_identify"),
-        reply_case<C::GetSupportedEthInterfaceModes>("if_get_supported_eth_configs"),
-        reply_case<C::SetEthInterfaceMode>("if_set_eth_config"),
-        reply_case<C::GetEthInterfaceMode>("if_get_eth_config"),
-        reply_case<C::InterfaceSendTc10Command>("if_send_tc10_command"),
-        reply_case<C::InterfaceGetTc10State>("if_get_tc10_state"),
-        reply_case<C::InterfaceReadDcq>("if_read_dcq"),
-        reply_case<C::InterfaceRunCableTest>("if_run_cable_test"),
-        reply_case<C::InterfaceSetLoopback>("if_set_loopback_state"),
-        reply_case<C::InterfaceGetLoopback>("if_get_loopback_state"),
-        reply_case<C::InterfaceSetPacketGenerator>("if_set_packet_generator_config"),
-        reply_case<C::InterfaceGetPacketGenerator>("if_get_packet_generator_config"),
-    };
-}
-
-class Replies : public testing::TestWithParam<ReplyCase> {};
-
-TEST_P(Replies, translate_the_error_response_and_reject_other_codes) {
-    const ReplyCase& p = GetParam();
-    const bool version_query = p.request == 1;
-    WireBuffer not_supported{hex("AD BA 02 00 05 00")};
-    EXPECT_EQ(error_of(p.decode(not_supported.cspan())),
+void expect_failed_replies() {
+    SCOPED_TRACE(proto::request_code(C));
+    constexpr bool version_query = C == Command::GetVersion;
+    EXPECT_EQ(error_of(reply<C>(hex("AD BA 02 00 05 00"))),
               status(version_query ? proto::kProtocolError : proto::kServiceNotSupportedByDevice));
-    WireBuffer unspecified{hex("AD BA 02 00 02 00")};
-    EXPECT_EQ(error_of(p.decode(unspecified.cspan())),
+    EXPECT_EQ(error_of(reply<C>(hex("AD BA 02 00 02 00"))),
               status(version_query ? proto::kProtocolError : proto::kServiceApiError));
-    WireBuffer not_implemented{hex("AD BA 02 00 01 00")};
     if (!version_query) {
-        EXPECT_EQ(error_of(p.decode(not_implemented.cspan())).kind, Kind::CommandNotInVersion);
+        EXPECT_EQ(error_of(reply<C>(hex("AD BA 02 00 01 00"))).kind, Kind::CommandNotInVersion);
     }
-    WireBuffer request_echo{test::header(p.request, 0)};
-    EXPECT_EQ(error_of(p.decode(request_echo.cspan())), status(proto::kProtocolError));
+    EXPECT_EQ(error_of(reply<C>(test::header(proto::request_code(C), 0))), status(proto::kProtocolError));
+    EXPECT_EQ(error_of(reply<C>(test::header(proto::response_code(C), proto::kBufferSize - 3))),
+              status(proto::kBufferTooSmall))
+        << "a header announcing more than the buffer holds";
 }
 
-TEST_P(Replies, header_announcing_more_than_the_buffer_holds_is_refused) {
-    const ReplyCase& p = GetParam();
-    WireBuffer buf{test::header(static_cast<uint16_t>(p.request + 1), proto::kBufferSize - 3)};
-    EXPECT_EQ(error_of(p.decode(buf.cspan())), status(proto::kBufferTooSmall));
+TEST(Replies, error_response_foreign_code_and_oversized_header_fail_for_every_shape) {
+    using C = Command;
+    expect_failed_replies<C::GetVersion>();
+    expect_failed_replies<C::GetEan>();
+    expect_failed_replies<C::DeviceGetName>();
+    expect_failed_replies<C::DeviceSetNickname>();
+    expect_failed_replies<C::InterfaceGetTc10State>();
+    expect_failed_replies<C::InterfaceReadDcq>();
+    expect_failed_replies<C::InterfaceSetLoopback>();
 }
-
-INSTANTIATE_TEST_SUITE_P(EveryReply, Replies, testing::ValuesIn(replies()),
-                         [](const auto& info) { return std::string{info.param.name}; });
 
 // ---- request bytes ----
 
@@ -188,8 +139,6 @@ TEST(Requests, bytes_on_the_wire) {
         {"version_query", sent<C::GetVersion>(), "01 00 00 00"},
         {"name_query", sent<C::DeviceGetName>(), "03 00 00 00"},
         {"status_index_1", sent<C::GetInterfaceStatus>(index1), "13 00 02 00 01 00"},
-        {"status_index_0", sent<C::GetInterfaceStatus>(index0), "13 00 02 00 00 00"},
-        {"empty_nickname", sent<C::DeviceSetNickname>(""), "05 00 02 00 00 00"},
         {"nickname_abc", sent<C::DeviceSetNickname>("abc"), "05 00 05 00 03 00 61 62 63"},
         {"if_nickname", sent<C::InterfaceSetNickname>(index1, "x"), "11 00 05 00 01 00 01 00 78"},
         {"firmware_start_1000", sent<C::UpdateFirmwareStart>(uint8_t{0}, uint64_t{1000}), "31 00 05 00 00 E8 03 00 00"},
@@ -201,6 +150,7 @@ TEST(Requests, bytes_on_the_wire) {
         {"tc10_sleep", sent<C::InterfaceSendTc10Command>(index0, tc10_command_to_wire(Tc10Command::Sleep)),
          "4D 00 03 00 00 00 00"},
         {"loopback_off", sent<C::InterfaceSetLoopback>(uint16_t{3}, false), "57 00 03 00 03 00 00"},
+        {"unnamed_97", sent<C::Unnamed97>(uint16_t{4}), "61 00 02 00 04 00"},
         {"pg_enabled",
          pg_sent({true, PgPayloadSize::Size1518, PgPayloadType::OnlyZeroes, PgPacketValidity::SymbolErrorsBadCrc, 7}),
          "5B 00 07 00 00 00 01 02 01 07 01"},
@@ -258,6 +208,8 @@ TEST(Responses, version_and_numbers) {
     EXPECT_EQ(reply<Command::GetEan>(hex("28 00 08 00 08 07 06 05 04 03 02 01")), 0x0102030405060708u);
     EXPECT_EQ(reply<Command::GetSerialNumber>(hex("1E 00 08 00 FF FF FF FF FF FF FF FF")), UINT64_MAX);
     EXPECT_EQ(reply<Command::UpdateFirmwareStart>(hex("32 00 02 00 00 10")), 4096);
+    EXPECT_EQ(reply<Command::ReadVoltages>(hex("38 00 06 00 02 00 10 27 00 00")),
+              (std::tuple<uint16_t, uint32_t>{2, 10000}));
     EXPECT_EQ(error_of(reply<Command::IdentifyDevice>(hex("08 00 02 00 03 00"))), service(3));
     // The firmware update reads the finalize status itself.
     EXPECT_EQ(proto::decode_fields<Command::UpdateFirmwareFinalize>(WireBuffer{hex("36 00 02 00 00 00")}.cspan()),
@@ -282,7 +234,6 @@ TEST(Responses, texts) {
     text128.resize(text128.size() + 128, 'v');
     text128[2] = 130;
     EXPECT_EQ(error_of(reply<Command::GetBootloaderVersion>(text128)), status(proto::kBufferTooSmall));
-    EXPECT_EQ(error_of(reply<Command::GetPcbRevision>(hex("2A 00 04 00 02 00 C3 28"))), status(proto::kInvalidUtf8));
     EXPECT_EQ(reply<Command::DeviceGetNickname>(hex("52 00 05 00 03 00 61 00 62")), "a")
         << "a NUL inside the text cuts it";
     EXPECT_EQ(reply<Command::InterfaceGetNickname>(hex("10 00 04 00 02 00 C3 A9")), "\xC3\xA9");
@@ -335,7 +286,6 @@ TEST(Responses, manufacturing_date) {
     const auto max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     EXPECT_EQ(date(max), sys_seconds{seconds{std::numeric_limits<int64_t>::max()}});
     EXPECT_EQ(error_of(date(max + 1)), conversion("Manufacturing date out of range"));
-    EXPECT_EQ(error_of(date(UINT64_MAX)), conversion("Manufacturing date out of range"));
     EXPECT_EQ(reply<Command::GetManufacturingDate>(hex("AD BA 02 00 00 00"), manufacturing_date_from_wire),
               sys_seconds{});
 }
@@ -365,18 +315,6 @@ TEST_P(ConfigDecode, current_config_reply) {
         EXPECT_EQ(error_of(r), conversion(c.expected.error()));
 }
 
-TEST_P(ConfigDecode, supported_configs_reply_with_success) {
-    const auto& c = GetParam();
-    Bytes b = hex("18 00 04 00 00 00");
-    b.push_back(static_cast<uint8_t>(c.bits));
-    b.push_back(static_cast<uint8_t>(c.bits >> 8));
-    const auto r = reply<Command::GetSupportedEthInterfaceModes>(b, config_from_mode_bits);
-    if (c.expected)
-        EXPECT_EQ(r, *c.expected);
-    else
-        EXPECT_EQ(error_of(r), conversion(c.expected.error()));
-}
-
 INSTANTIATE_TEST_SUITE_P(
     ModeBits, ConfigDecode,
     testing::Values(
@@ -395,7 +333,10 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigDecodeCase{"unlisted_bits_ignored", 0xF838, EthInterfaceConfig{{}, {}, EthAnegMode::AnegDisabled}}),
     [](const auto& info) { return std::string{info.param.name}; });
 
-TEST(Responses, supported_configs_with_failed_status_is_service_failure) {
+// The mode bits convert as in ConfigDecode; only the status differs.
+TEST(Responses, supported_configs_need_a_successful_status) {
+    EXPECT_EQ(reply<Command::GetSupportedEthInterfaceModes>(hex("18 00 04 00 00 00 82 00"), config_from_mode_bits),
+              (EthInterfaceConfig{{}, {S::Speed100MbitFullDuplex}, {}}));
     EXPECT_EQ(
         error_of(reply<Command::GetSupportedEthInterfaceModes>(hex("18 00 04 00 05 00 82 00"), config_from_mode_bits)),
         service(5));
@@ -544,10 +485,6 @@ TEST(Responses, tc10_state) {
 
 // ---- arguments that cannot be sent ----
 
-TEST(Arguments, nickname_must_be_utf8) {
-    EXPECT_EQ(encoded<Command::DeviceSetNickname>("\xC0\xAF"), proto::kInvalidUtf8);
-}
-
 TEST(Arguments, requests_must_fit_the_buffer) {
     using C = Command;
     const uint16_t index = 0;
@@ -556,18 +493,9 @@ TEST(Arguments, requests_must_fit_the_buffer) {
     EXPECT_EQ(encoded<C::InterfaceSetNickname>(index, std::string(4088, 'n')), proto::kSuccess);
     EXPECT_EQ(encoded<C::InterfaceSetNickname>(index, std::string(4089, 'n')), proto::kBufferTooSmall);
     EXPECT_EQ(encoded<C::DeviceSetNickname>(std::string(70000, 'n')), proto::kExceedingStringLengthLimit);
-    const Bytes chunk4088(4088, 1), chunk4089(4089, 1), chunk65536(65536, 1);
+    const Bytes chunk4088(4088, 1), chunk4089(4089, 1);
     EXPECT_EQ(packet_len<C::UpdateFirmwareSendChunk>(uint64_t{0}, chunk4088), 4096u);
     EXPECT_EQ(encoded<C::UpdateFirmwareSendChunk>(uint64_t{0}, chunk4089), proto::kBufferTooSmall);
-    EXPECT_EQ(encoded<C::UpdateFirmwareSendChunk>(uint64_t{0}, chunk65536), proto::kValueOutOfBounds);
-}
-
-TEST(Arguments, firmware_numbers_out_of_range) {
-    using C = Command;
-    EXPECT_EQ(encoded<C::UpdateFirmwareStart>(uint8_t{0}, uint64_t{0xFFFFFFFF}), proto::kSuccess);
-    EXPECT_EQ(encoded<C::UpdateFirmwareStart>(uint8_t{0}, uint64_t{0x100000000}), proto::kValueOutOfBounds);
-    EXPECT_EQ(encoded<C::UpdateFirmwareSendChunk>(uint64_t{65535}, kChunk), proto::kSuccess);
-    EXPECT_EQ(encoded<C::UpdateFirmwareSendChunk>(uint64_t{65536}, kChunk), proto::kValueOutOfBounds);
 }
 
 }  // namespace
