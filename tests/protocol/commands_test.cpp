@@ -153,7 +153,6 @@ size_t fixed_payload_size(const Layout& layout) {
     return n;
 }
 
-// Fixed payload sizes of the messages (texts and chunks counted empty).
 TEST(CommandTable, fixed_payload_sizes_match_the_messages) {
     struct Size {
         Command command;
@@ -260,7 +259,6 @@ TEST_P(EveryDecoder, response_round_trips_and_extra_bytes_are_ignored) {
     const CommandInfo& c = *GetParam();
     for (const uint64_t number : {uint64_t{0}, uint64_t{1}, UINT64_MAX}) {
         Bytes b = sample_response(c, number);
-        // Append trailing bytes and announce them in the header.
         const size_t payload = b.size() - 4 + 3;
         b.insert(b.end(), {0xAA, 0xBB, 0xCC});
         b[2] = static_cast<uint8_t>(payload);

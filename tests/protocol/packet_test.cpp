@@ -289,8 +289,8 @@ TEST_P(Utf8, validates_rfc3629_strictly) {
     EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid);
 }
 
-// Well-formed sequences of each length and the surrogates are checked
-// exhaustively below; these are the malformed ones.
+// Every single code point and surrogate is checked below; these are the
+// malformed sequences, the empty text and a run of mixed lengths.
 INSTANTIATE_TEST_SUITE_P(
     Text, Utf8,
     testing::Values(
