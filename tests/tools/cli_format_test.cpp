@@ -149,10 +149,6 @@ TEST(TerminalSafe, escapes_every_control_character_and_keeps_other_text) {
     for (const auto& [text, safe] : cases) EXPECT_EQ(terminal_safe(text), safe) << text;
 }
 
-TEST(RenderText, escapes_control_characters_in_texts) {
-    EXPECT_EQ(render_text(Json{{"name", "\x1b[2Jx"}}), "name:  \\x1b[2Jx\n");
-}
-
 TEST(JsonText, is_the_plain_dump_for_normal_texts_and_escapes_del_and_c1) {
     const Json normal = {{"name", "Prüfstand \"A\" \\ 東京"}, {"serial", 7}, {"list", {1, 2}}};
     EXPECT_EQ(json_text(normal), normal.dump());
