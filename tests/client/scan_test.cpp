@@ -470,8 +470,7 @@ TEST_P(ScanThreads, every_device_is_connected_however_many_threads_start) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ScanThreads,
-                         ::testing::Values(Starting{"all_start", [](Script&) {}},
-                                           Starting{"none_for_the_pool", [](Script& s) { s.threads_allowed = 1; }},
+                         ::testing::Values(Starting{"none_for_the_pool", [](Script& s) { s.threads_allowed = 1; }},
                                            Starting{"two_for_the_pool", [](Script& s) { s.threads_allowed = 3; }},
                                            Starting{"no_pool_asked_for", [](Script& s) { s.connects_in_flight = 0; }}),
                          [](const auto& info) { return std::string(info.param.what); });
