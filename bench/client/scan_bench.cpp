@@ -20,6 +20,15 @@
 // shutting down), so the time beyond the wait is the connects alone, free of
 // the mDNS traffic N responders on this one machine cause each other.
 //
+// BM_Scan100msStar: as BM_Scan100msSeparateResponders, but each device is a
+// host of its own: its own network namespace, joined to the scanner's by its
+// own veth pair (scripts/netns --star; the scanner's namespace has one link
+// per device, and the links of the devices not in the population are down).
+// A device's multicast reaches the scanner and no other device. Real devices
+// on a switch do hear each other, but each has its own CPU for that; here
+// they share two, so cutting them off from each other is what keeps the
+// found share a measure of the scan rather than of this machine.
+//
 // A table with mean and worst of 10 and the ratio is printed at the end.
 // responders_cpu_ms_per_scan is the CPU the simulators used per scan: every
 // responder hears every other's queries and answers, so N responders on one
@@ -54,6 +63,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kWait = 100ms;
+constexpr size_t kStarHosts = 200;
 
 // CPU time used so far by this process's children (the simulators): how much
 // of the machine N responders take from each other and from the scan.
@@ -78,12 +88,26 @@ double children_cpu_ms() {
     return ticks * 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Each device on its own link; the links of the first `up` star hosts up,
+// the rest down, so that the scanner sees only the interfaces of the devices
+// in the population (and none for the other benchmarks).
+bool set_star_links(size_t up) {
+    FILE* ip = ::popen("ip -batch -", "w");
+    if (ip == nullptr) return false;
+    for (size_t i = 0; i < tq::testing::Network::current().star.size(); ++i) {
+        std::fprintf(ip, "link set tqs%zu %s\n", i, i < up ? "up" : "down");
+    }
+    return ::pclose(ip) == 0;
+}
+
+enum class Layout { OneProcess, Separate, Star };
+
 // The devices on the network, kept for every benchmark that scans the same
 // population: their names are established once, as with devices that have
 // been on the network a while. One population on the network at a time.
 struct Population {
     size_t count = 0;
-    bool separate = false;
+    Layout layout = Layout::OneProcess;
     std::vector<std::unique_ptr<tq::testing::Sim>> sims;
 };
 
@@ -92,15 +116,18 @@ Population& current_population() {
     return current;
 }
 
-bool populate(size_t count, bool separate) {
+bool populate(size_t count, Layout layout) {
     Population& current = current_population();
-    if (current.count == count && current.separate == separate && !current.sims.empty()) return true;
+    if (current.count == count && current.layout == layout && !current.sims.empty()) return true;
     current.sims.clear();
+    if (layout == Layout::Star && tq::testing::Network::current().star.size() < count) return false;
+    if (!set_star_links(layout == Layout::Star ? count : 0)) return false;
     std::vector<tq::testing::SimOptions> options;
-    if (separate) {
+    if (layout != Layout::OneProcess) {
         for (size_t i = 0; i < count; ++i) {
             tq::testing::SimOptions o;
             o.serial = i + 1;
+            if (layout == Layout::Star) o.star_host = i;
             // The three handshake answers.
             o.extra = {"--fault", "1:delay=1", "--fault", "39:delay=1", "--fault", "29:delay=1"};
             options.push_back(o);
@@ -113,7 +140,7 @@ bool populate(size_t count, bool separate) {
     current.sims = tq::testing::start_sims(options);
     if (current.sims.empty()) return false;
     current.count = count;
-    current.separate = separate;
+    current.layout = layout;
     // Past the announcements: every responder hears every other's, so a
     // large population keeps this machine busy for seconds after READY.
     std::this_thread::sleep_for(1s);
@@ -137,6 +164,10 @@ FigureTable& separate_figures() {
     return figures;
 }
 FigureTable& after_wait_figures() {
+    static FigureTable figures;
+    return figures;
+}
+FigureTable& star_figures() {
     static FigureTable figures;
     return figures;
 }
@@ -169,6 +200,8 @@ struct ScanSetup {
     bool quiet = false;
     // One simulator process per device (see the top of the file), not one for all.
     bool separate = false;
+    // Those processes each on a host of its own (implies separate).
+    bool star = false;
     // Found by a scripted daemon at the end of the wait instead of by mDNS.
     bool after_wait = false;
     size_t connects_in_flight = tq::scan::kConnectsInFlight;
@@ -176,7 +209,9 @@ struct ScanSetup {
 
 void scan(benchmark::State& state, ScanSetup setup) {
     const auto count = static_cast<size_t>(state.range(0));
-    if (!populate(count, setup.separate)) {
+    setup.separate = setup.separate || setup.star;
+    const Layout layout = setup.star ? Layout::Star : setup.separate ? Layout::Separate : Layout::OneProcess;
+    if (!populate(count, layout)) {
         state.SkipWithError("the simulator did not start");
         return;
     }
@@ -250,7 +285,9 @@ void scan(benchmark::State& state, ScanSetup setup) {
     const double per_device_ms = setup.separate ? 0.5 : 2.0;
     state.counters["target_ms"] = 30.0 + per_device_ms * static_cast<double>(count);
     if (setup.separate) {
-        (setup.after_wait ? after_wait_figures() : separate_figures())[{count, setup.connects_in_flight}] = {
+        (setup.star         ? star_figures()
+         : setup.after_wait ? after_wait_figures()
+                            : separate_figures())[{count, setup.connects_in_flight}] = {
             total_ms / scans, worst_ms, found / scans / static_cast<double>(count)};
     }
 }
@@ -271,6 +308,9 @@ void BM_Scan100msIdleDevicesLibraryQueryOnly(benchmark::State& state) {
 // devices, as a scan usually meets them.
 void BM_Scan100msSeparateResponders(benchmark::State& state) {
     scan(state, {.quiet = true, .separate = true, .connects_in_flight = static_cast<size_t>(state.range(1))});
+}
+void BM_Scan100msStar(benchmark::State& state) {
+    scan(state, {.quiet = true, .star = true, .connects_in_flight = static_cast<size_t>(state.range(1))});
 }
 void BM_ConnectAfterWait(benchmark::State& state) {
     scan(state, {.separate = true, .after_wait = true, .connects_in_flight = static_cast<size_t>(state.range(1))});
@@ -310,6 +350,7 @@ void one_at_a_time_and_pooled(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_ConnectAfterWait)->Apply(one_at_a_time_and_pooled);
 BENCHMARK(BM_Scan100msSeparateResponders)->Apply(one_at_a_time_and_pooled);
+BENCHMARK(BM_Scan100msStar)->Apply(one_at_a_time_and_pooled);
 
 void print_table(const FigureTable& figures, const char* title) {
     if (figures.empty()) return;
@@ -331,13 +372,20 @@ void print_table(const FigureTable& figures, const char* title) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const auto status = tq::testing::enter_private_network(argc, argv)) return *status;
+    if (const auto status = tq::testing::enter_private_network(argc, argv, {"--star", std::to_string(kStarHosts)})) {
+        return *status;
+    }
     ::signal(SIGPIPE, SIG_IGN);
+    if (!set_star_links(0)) {
+        std::fprintf(stderr, "cannot take the star's links down\n");
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     print_table(after_wait_figures(), "Separate devices, 1 ms per answer, all resolved at the end of the wait");
     print_table(separate_figures(), "Separate responders, 1 ms per answer");
+    print_table(star_figures(), "Separate hosts (star), 1 ms per answer");
     benchmark::Shutdown();
     return 0;
 }

@@ -53,7 +53,7 @@ std::string getenv_or(const char* name, const char* fallback) {
 
 }  // namespace
 
-std::optional<int> enter_private_network(int argc, char** argv) {
+std::optional<int> enter_private_network(int argc, char** argv, const std::vector<std::string>& harness_options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg.find("list_tests") != std::string_view::npos) return std::nullopt;
@@ -73,7 +73,9 @@ std::optional<int> enter_private_network(int argc, char** argv) {
         std::fprintf(stderr, "cannot find this executable to run it in a private network namespace\n");
         return 1;
     }
-    std::vector<std::string> args = {TQ_NETNS_SCRIPT, "--pair", "--", self};
+    std::vector<std::string> args = {TQ_NETNS_SCRIPT, "--pair"};
+    args.insert(args.end(), harness_options.begin(), harness_options.end());
+    args.insert(args.end(), {"--", self});
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     std::vector<char*> raw;
     for (auto& a : args) raw.push_back(a.data());
@@ -90,6 +92,14 @@ Network Network::current() {
     n.peer = getenv_or("TQ_NETNS_PEER", "");
     n.local_addresses = split_words(std::getenv("TQ_NETNS_LOCAL_ADDRESSES"));
     n.peer_addresses = split_words(std::getenv("TQ_NETNS_PEER_ADDRESSES"));
+    const auto addresses = split_words(std::getenv("TQ_NETNS_STAR_ADDRESSES"));
+    const auto names = split_words(std::getenv("TQ_NETNS_STAR"));
+    for (size_t i = 0; i < names.size() && i < addresses.size(); ++i) {
+        Host host{names[i], {}};
+        std::istringstream in(addresses[i]);
+        for (std::string a; std::getline(in, a, ',');) host.addresses.push_back(a);
+        n.star.push_back(std::move(host));
+    }
     return n;
 }
 
@@ -182,11 +192,12 @@ Sim::Sim(const SimOptions& o)
               if (o.protocol_version) {
                   args.insert(args.end(), {"--protocol-version", std::to_string(*o.protocol_version)});
               }
-              if (o.in_peer) {
+              if (o.in_peer || o.star_host) {
                   // Dual-stack wildcard: the device answers on every address
                   // it advertises, IPv4 and IPv6.
                   args.insert(args.end(), {"--bind", "::"});
-                  for (const auto& a : net.peer_addresses) args.insert(args.end(), {"--advertise-address", a});
+                  const auto& addresses = o.star_host ? net.star.at(*o.star_host).addresses : net.peer_addresses;
+                  for (const auto& a : addresses) args.insert(args.end(), {"--advertise-address", a});
               }
               if (o.advertise) args.emplace_back("--advertise");
               if (o.refused) args.emplace_back("--advertise-refused");
@@ -194,7 +205,9 @@ Sim::Sim(const SimOptions& o)
               args.insert(args.end(), o.extra.begin(), o.extra.end());
               return args;
           }(),
-          o.in_peer ? Network::current().peer : std::string{}) {}
+          o.star_host ? Network::current().star.at(*o.star_host).netns
+          : o.in_peer ? Network::current().peer
+                      : std::string{}) {}
 
 bool Sim::wait_ready() {
     if (ready()) return true;

@@ -17,10 +17,10 @@ namespace tq::testing {
 
 // mDNS must never reach a real interface. Unless this process already runs
 // inside the namespaces scripts/netns made (two, joined by a veth pair), it
-// runs itself again through scripts/netns --pair and returns that exit
-// status; otherwise it returns nullopt and the caller goes on. Listing the
-// tests needs no network and is not re-executed.
-std::optional<int> enter_private_network(int argc, char** argv);
+// runs itself again through scripts/netns --pair (plus `harness_options`)
+// and returns that exit status; otherwise it returns nullopt and the caller
+// goes on. Listing the tests needs no network and is not re-executed.
+std::optional<int> enter_private_network(int argc, char** argv, const std::vector<std::string>& harness_options = {});
 
 // The namespaces scripts/netns set up, from its environment variables.
 struct Network {
@@ -28,6 +28,12 @@ struct Network {
     std::string peer;   // the other host of the veth pair
     std::vector<std::string> local_addresses;
     std::vector<std::string> peer_addresses;
+    // Hosts of their own, each on its own link to `local` (scripts/netns --star).
+    struct Host {
+        std::string netns;
+        std::vector<std::string> addresses;
+    };
+    std::vector<Host> star;
     static Network current();
 };
 
@@ -62,6 +68,8 @@ struct SimOptions {
     std::optional<std::string> ean;  // 13 digits
     std::optional<uint32_t> protocol_version;
     bool in_peer = true;  // on the other host of the veth pair, else here on loopback
+    // Instead: on this host of the star (Network::star), its only device.
+    std::optional<size_t> star_host;
     bool refused = false;
     std::vector<size_t> twice;
     bool advertise = true;

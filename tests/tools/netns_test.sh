@@ -113,6 +113,39 @@ pair_removes_both_namespaces() {
   [[ $(wc -w <<<"$names") -eq 2 ]]
 }
 
+star_links_each_host_to_the_local_namespace_alone() {
+  local script='
+import os, subprocess, sys
+hosts = os.environ["TQ_NETNS_STAR"].split()
+assert os.environ["TQ_NETNS_STAR_ADDRESSES"].split() == ["10.78.%d.2,fd78:0:0:%x::2" % (i, i) for i in (0, 1, 2)]
+listen = """
+import socket, struct, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("224.0.0.251", 5399))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, struct.pack("4s4s", socket.inet_aton("224.0.0.251"), socket.inet_aton(sys.argv[1])))
+s.settimeout(1); print("up", flush=True)
+try: print(s.recv(100).decode(), flush=True)
+except socket.timeout: print("nothing", flush=True)
+"""
+here = subprocess.Popen([sys.executable, "-c", listen, "10.78.0.1"], stdout=subprocess.PIPE, text=True)
+other = subprocess.Popen(["ip", "netns", "exec", hosts[1], sys.executable, "-c", listen, "10.78.1.2"], stdout=subprocess.PIPE, text=True)
+assert here.stdout.readline().strip() == "up" and other.stdout.readline().strip() == "up"
+subprocess.run(["ip", "netns", "exec", hosts[0], sys.executable, "-c", """
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("10.78.0.2"))
+s.sendto(b"from 0", ("224.0.0.251", 5399))
+"""], check=True)
+heard = (here.stdout.readline().strip(), other.stdout.readline().strip())
+assert heard == ("from 0", "nothing"), heard
+print(os.environ["TQ_NETNS_STAR"])
+'
+  local names
+  names=$("$harness" --star 3 python3 -c "$script") || { echo "$names"; return 1; }
+  for name in $names; do ! ns_exists "$name" || { echo "$name left behind"; return 1; }; done
+  "$harness" --star 257 true >/dev/null 2>&1
+  [[ $? -eq 2 ]] || { echo "--star 257 accepted"; return 1; }
+}
+
 refuses_to_run_without_a_command() {
   "$harness" >/dev/null 2>&1
   [[ $? -eq 2 ]]
@@ -121,7 +154,8 @@ refuses_to_run_without_a_command() {
 for case in runs_in_a_new_namespace_with_only_loopback_up passes_on_the_exit_status \
   removes_the_namespace_after_success_and_failure ends_processes_left_in_the_namespace \
   cleans_up_when_the_harness_is_terminated removes_namespaces_of_runs_that_were_killed \
-  pair_joins_two_namespaces_by_a_veth_link pair_removes_both_namespaces refuses_to_run_without_a_command; do
+  pair_joins_two_namespaces_by_a_veth_link pair_removes_both_namespaces \
+  star_links_each_host_to_the_local_namespace_alone refuses_to_run_without_a_command; do
   check "$case" "$case"
 done
 echo "$passed passed, $failed failed"
