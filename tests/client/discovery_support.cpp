@@ -92,6 +92,7 @@ Network Network::current() {
     n.peer = getenv_or("TQ_NETNS_PEER", "");
     n.local_addresses = split_words(std::getenv("TQ_NETNS_LOCAL_ADDRESSES"));
     n.peer_addresses = split_words(std::getenv("TQ_NETNS_PEER_ADDRESSES"));
+    n.star_links = split_words(std::getenv("TQ_NETNS_STAR_LINKS"));
     const auto addresses = split_words(std::getenv("TQ_NETNS_STAR_ADDRESSES"));
     const auto names = split_words(std::getenv("TQ_NETNS_STAR"));
     for (size_t i = 0; i < names.size() && i < addresses.size(); ++i) {

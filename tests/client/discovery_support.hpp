@@ -34,6 +34,8 @@ struct Network {
         std::vector<std::string> addresses;
     };
     std::vector<Host> star;
+    // The star's links in `local`: one per host, or one to the switch.
+    std::vector<std::string> star_links;
     static Network current();
 };
 

@@ -113,7 +113,7 @@ pair_removes_both_namespaces() {
   [[ $(wc -w <<<"$names") -eq 2 ]]
 }
 
-star_links_each_host_to_the_local_namespace_alone() {
+star_joins_each_host_to_the_local_namespace_alone() {
   local script='
 import os, subprocess, sys
 hosts = os.environ["TQ_NETNS_STAR"].split()
@@ -140,8 +140,10 @@ assert heard == ("from 0", "nothing"), heard
 print(os.environ["TQ_NETNS_STAR"])
 '
   local names
-  names=$("$harness" --star 3 python3 -c "$script") || { echo "$names"; return 1; }
-  for name in $names; do ! ns_exists "$name" || { echo "$name left behind"; return 1; }; done
+  for switch in "" --switch; do
+    names=$("$harness" --star 3 $switch python3 -c "$script") || { echo "$switch: $names"; return 1; }
+    for name in $names; do ! ns_exists "$name" || { echo "$name left behind"; return 1; }; done
+  done
   "$harness" --star 257 true >/dev/null 2>&1
   [[ $? -eq 2 ]] || { echo "--star 257 accepted"; return 1; }
 }
@@ -155,7 +157,7 @@ for case in runs_in_a_new_namespace_with_only_loopback_up passes_on_the_exit_sta
   removes_the_namespace_after_success_and_failure ends_processes_left_in_the_namespace \
   cleans_up_when_the_harness_is_terminated removes_namespaces_of_runs_that_were_killed \
   pair_joins_two_namespaces_by_a_veth_link pair_removes_both_namespaces \
-  star_links_each_host_to_the_local_namespace_alone refuses_to_run_without_a_command; do
+  star_joins_each_host_to_the_local_namespace_alone refuses_to_run_without_a_command; do
   check "$case" "$case"
 done
 echo "$passed passed, $failed failed"
