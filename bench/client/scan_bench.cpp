@@ -30,11 +30,13 @@
 // found share a measure of the scan rather than of this machine.
 // The scanner, though, now has one interface per device, which no real
 // scanner has, and the scan browses each device's host addresses on every
-// interface: N^2 lookups and queries, all in the scanner. With --star_switch (our flag, not
-// the benchmark library's) the devices' links meet on a bridge whose device
-// ports are isolated from each other, and the scanner has one link to it, as
-// on a real switch: devices still hear only the scanner, and the scanner's
-// queries reach every device, each of which answers its own.
+// interface: N^2 lookups and queries, all in the scanner (measured: 100 ms
+// scans of 60 such devices found those on the lowest-numbered links, 32-35,
+// and 1.5 s scans all 60). With --star_switch (our flag, not the benchmark
+// library's) the devices' links meet on a bridge whose device ports are
+// isolated from each other and the scanner has one link to it, as on a real
+// switch: the devices still hear only the scanner, and each hears all of the
+// scanner's queries.
 //
 // A table with mean and worst of 10 and the ratio is printed at the end.
 // responders_cpu_ms_per_scan is the CPU the simulators used per scan: every
@@ -402,8 +404,10 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     print_table(after_wait_figures(), "Separate devices, 1 ms per answer, all resolved at the end of the wait");
     print_table(separate_figures(), "Separate responders, 1 ms per answer");
-    print_table(star_figures(), star_switch ? "Separate hosts on one isolating switch, 1 ms per answer"
-                                            : "Separate hosts, one link each, 1 ms per answer");
+    const auto net = tq::testing::Network::current();
+    print_table(star_figures(), net.star_links.size() < net.star.size()
+                                    ? "Separate hosts on one isolating switch, 1 ms per answer"
+                                    : "Separate hosts, one link each, 1 ms per answer");
     benchmark::Shutdown();
     return 0;
 }
