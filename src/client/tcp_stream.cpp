@@ -134,8 +134,8 @@ TcpStream::IoResult<TcpStream::Timeout> TcpStream::write_timeout() const {
     return from_timeval(tv);
 }
 
-TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes, Clock::time_point deadline,
-                                               size_t& done) {
+TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes, Clock::time_point deadline, size_t& done,
+                                               Clock::time_point& now) {
     done = 0;
     while (done < bytes.size()) {
         // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
@@ -147,7 +147,9 @@ TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes, C
         if (n == 0) return tl::unexpected<int>(EPIPE);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return last_error();
-        if (const int err = wait_ready(fd_, POLLOUT, deadline)) return tl::unexpected<int>(err);
+        const int err = wait_ready(fd_, POLLOUT, deadline);
+        now = Clock::now();
+        if (err) return tl::unexpected<int>(err);
     }
     return {};
 }
@@ -168,12 +170,13 @@ TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes, Clock:
     return {};
 }
 
-TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done) {
+TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done,
+                                                 Clock::time_point now) {
     done = 0;
     // The kernel counts a receive timeout in scheduler ticks and may end it
     // a tick late.
     constexpr auto kTick = std::chrono::milliseconds(10);
-    if (!bytes.empty() && read_timeout_ && *read_timeout_ <= deadline - Clock::now() + kTick) {
+    if (!bytes.empty() && read_timeout_ && *read_timeout_ <= deadline - now + kTick) {
         const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
         if (n == 0) return tl::unexpected<int>(ECONNRESET);
         // A timeout or a signal leaves the rest to read_exact and its deadline.

@@ -52,16 +52,22 @@ public:
     // is ECONNRESET.
     // One send call for the whole packet; more only if the kernel took part
     // of it. Never raises SIGPIPE. A send that takes nothing is EPIPE.
-    IoResult<void> write_all(std::span<const uint8_t> bytes, Clock::time_point deadline, size_t& done);
+    // `now` is the caller's latest reading of the clock; a call that has to
+    // wait reads the clock again and updates it, so an exchange whose bytes
+    // move at once reads the clock only at its start.
+    IoResult<void> write_all(std::span<const uint8_t> bytes, Clock::time_point deadline, size_t& done,
+                             Clock::time_point& now);
     // Exactly bytes.size() bytes. Data already waiting is taken even when the
     // deadline has passed.
     IoResult<void> read_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done);
     // As read_exact, for the first read after a request: when the socket's
-    // receive timeout, as last set here, ends by the deadline, the first
+    // receive timeout, as last set here, ends by the deadline (counted from
+    // `now`, the caller's latest reading of the clock), the first
     // receive blocks in the kernel, so an answer that comes in one piece
     // costs one system call instead of a failed receive, a poll and a second
     // receive. Otherwise, and for whatever is still missing, read_exact.
-    IoResult<void> await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done);
+    IoResult<void> await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done,
+                               Clock::time_point now);
     // Reads and drops whatever is waiting without blocking, at most `limit`
     // bytes. Returns the count dropped.
     size_t discard_pending(std::span<uint8_t> scratch, size_t limit);

@@ -90,14 +90,15 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
     const auto period = c.exchange_timeout;
     const uint16_t answer_code = static_cast<uint16_t>(proto::read_header(c.buffer).command + 1);
     size_t done = 0;
-    if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(Clock::now(), period),
-                            done)) {
+    // Read once here; the stream reads it again only when it has to wait.
+    auto now = Clock::now();
+    if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(now, period), done, now)) {
         // The device would read the next request as the rest of this one.
         if (done > 0) c.stream_state = StreamState::Broken;
         return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()));
     }
-    const auto sent = Clock::now();
-    if (!c.stream.await_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(sent, period), done)) {
+    const auto sent = now;
+    if (!c.stream.await_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(sent, period), done, now)) {
         give_up(c, done, 0);
         return tl::unexpected(read_error(kHeaderFailure));
     }
