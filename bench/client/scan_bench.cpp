@@ -98,6 +98,32 @@ double children_cpu_ms() {
     return ticks * 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Datagrams the kernel dropped in this namespace because a UDP socket's
+// receive buffer was full (IPv4 and IPv6): answers the scanner never saw.
+double udp_receive_buffer_drops() {
+    double total = 0;
+    std::ifstream snmp("/proc/net/snmp");
+    std::string names;
+    std::string values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind("Udp: ", 0) != 0) continue;
+        std::istringstream n(names);
+        std::istringstream v(values);
+        std::string name;
+        std::string value;
+        while (n >> name && v >> value) {
+            if (name == "RcvbufErrors") total += std::stod(value);
+        }
+    }
+    std::ifstream snmp6("/proc/net/snmp6");
+    std::string name;
+    double value = 0;
+    while (snmp6 >> name >> value) {
+        if (name == "Udp6RcvbufErrors") total += value;
+    }
+    return total;
+}
+
 // Each device on its own link; the links of the first `up` star hosts up,
 // the rest down, so that the scanner sees only the interfaces of the devices
 // in the population (and none for the other benchmarks).
@@ -270,6 +296,7 @@ void scan(benchmark::State& state, ScanSetup setup) {
     double total_ms = 0;
     double latest_start_ms = 0;
     const double responders_cpu_before = children_cpu_ms();
+    const double drops_before = udp_receive_buffer_drops();
     for (auto _ : state) {
         if (quiet) std::this_thread::sleep_for(600ms);  // manual time: not counted
         const auto start = Clock::now();
@@ -289,6 +316,7 @@ void scan(benchmark::State& state, ScanSetup setup) {
     }
     const double scans = static_cast<double>(state.iterations());
     state.counters["responders_cpu_ms_per_scan"] = (children_cpu_ms() - responders_cpu_before) / scans;
+    state.counters["scanner_udp_drops_per_scan"] = (udp_receive_buffer_drops() - drops_before) / scans;
     state.counters["devices"] = static_cast<double>(count);
     state.counters["found_per_scan"] = found / scans;
     state.counters["found_ratio"] = found / scans / static_cast<double>(count);

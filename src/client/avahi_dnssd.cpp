@@ -85,6 +85,13 @@ std::string host_key(const wire::Name& name) {
 
 class AvahiDaemon;
 
+// The address families an answer already carried for a host: those need no
+// browse of their own.
+struct Carried {
+    bool v4 = false;
+    bool v6 = false;
+};
+
 // One service instance as the browser sees it. The browser reports it once
 // per interface and transport; the scan wants one resolution with every
 // address, so the sightings are merged here.
@@ -98,7 +105,8 @@ struct Instance {
     std::string host_key;  // the host in lower case, for matching address records
     uint16_t port = 0;
     // The resolver yields a single address; the host's A and AAAA records,
-    // browsed on every interface, give the whole set.
+    // browsed on every interface, give the whole set (but for a family an
+    // answer to our own question carried with the SRV record).
     AvahiSRecordBrowser* a_browser = nullptr;
     AvahiSRecordBrowser* aaaa_browser = nullptr;
     std::vector<ServiceAddress> addresses;
@@ -156,11 +164,11 @@ private:
 
     void sighted(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
     void lost(AvahiIfIndex interface, AvahiProtocol protocol, const std::string& name);
-    void resolved(Instance& instance, const char* host, uint16_t port);
+    void resolved(Instance& instance, const char* host, uint16_t port, Carried carried = {});
     void address_seen(Instance& instance, const ServiceAddress& address, bool added);
     void arm_settle(Instance& instance);
     void report(Instance& instance);
-    void browse_host(Instance& instance);
+    void browse_host(Instance& instance, Carried carried);
     void release_host(Instance& instance);
     void release(Instance& instance);
 
@@ -355,7 +363,9 @@ void AvahiDaemon::sighted(AvahiIfIndex interface, AvahiProtocol protocol, const 
     if (found == nullptr) return;
     Instance& instance = *found;
     instance.sightings.emplace(interface, protocol);
-    if (instance.resolver != nullptr) return;
+    // Resolved by an answer to our own question already: a resolver would
+    // only tell the same again.
+    if (instance.resolver != nullptr || instance.resolved) return;
     // The text record is not used and the addresses come from the host
     // browsers, so the resolver is done as soon as the SRV record is in.
     instance.resolver = avahi_s_service_resolver_new(
@@ -384,7 +394,7 @@ void AvahiDaemon::on_resolve(AvahiSServiceResolver*, AvahiIfIndex, AvahiProtocol
     in->daemon->resolved(*in, host, port);
 }
 
-void AvahiDaemon::resolved(Instance& instance, const char* host, uint16_t port) {
+void AvahiDaemon::resolved(Instance& instance, const char* host, uint16_t port, Carried carried) {
     // Our own answers and the library's may spell the host in other cases.
     const bool host_changed =
         !instance.resolved || !wire::same_name(wire::split_name(instance.host), wire::split_name(host));
@@ -403,13 +413,13 @@ void AvahiDaemon::resolved(Instance& instance, const char* host, uint16_t port) 
     instance.port = port;
     instance.resolved = true;
     if (host_changed) {
-        browse_host(instance);
+        browse_host(instance, carried);
     } else if (!instance.addresses.empty()) {
         arm_settle(instance);
     }
 }
 
-void AvahiDaemon::browse_host(Instance& instance) {
+void AvahiDaemon::browse_host(Instance& instance, Carried carried) {
     const auto browse = [&](uint16_t type) -> AvahiSRecordBrowser* {
         AvahiKey* key = avahi_key_new(instance.host.c_str(), AVAHI_DNS_CLASS_IN, type);
         if (key == nullptr) return nullptr;
@@ -418,8 +428,13 @@ void AvahiDaemon::browse_host(Instance& instance) {
         avahi_key_unref(key);
         return browser;
     };
-    instance.a_browser = browse(AVAHI_DNS_TYPE_A);
-    instance.aaaa_browser = browse(AVAHI_DNS_TYPE_AAAA);
+    // Each browse costs the library's poll thread work that grows with the
+    // number of browses already running (its query scheduler compares every
+    // new query with each one pending): with a few hundred devices that alone
+    // kept the thread from reading answers for longer than a short scan.
+    // So a family the SRV record's own answer carried is not browsed.
+    if (!carried.v4) instance.a_browser = browse(AVAHI_DNS_TYPE_A);
+    if (!carried.v6) instance.aaaa_browser = browse(AVAHI_DNS_TYPE_AAAA);
 }
 
 void AvahiDaemon::on_address(AvahiSRecordBrowser*, AvahiIfIndex interface, AvahiProtocol, AvahiBrowserEvent event,
@@ -559,44 +574,51 @@ void AvahiDaemon::answered(const wire::Response& answer, const QuerySocket& sock
         if (!wire::same_name(ptr.owner, service_)) continue;
         const auto label = wire::child_label(ptr.target, service_);
         if (!label) continue;
-        Instance* instance = instance_named(*label);
-        if (instance == nullptr) continue;
-        named.push_back(instance);
-        // Should our answers stop short, the library resolves it.
-        if (instance->resolver == nullptr) {
-            instance->resolver = avahi_s_service_resolver_new(
-                server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, label->c_str(), type_.c_str(), domain_.c_str(),
-                AVAHI_PROTO_UNSPEC, AvahiLookupFlags(AVAHI_LOOKUP_NO_TXT | AVAHI_LOOKUP_NO_ADDRESS), on_resolve,
-                instance);
-        }
+        if (Instance* instance = instance_named(*label)) named.push_back(instance);
+    }
+    // One pass over the instances, whatever the number of records.
+    std::unordered_multimap<std::string, ServiceAddress> by_host;
+    for (const auto& record : answer.addresses) {
+        ServiceAddress address = record.address;
+        if (address.family == ServiceAddress::Family::V6) address.interface_index = interface;
+        by_host.emplace(host_key(record.owner), address);
     }
     for (const auto& srv : answer.srvs) {
         const auto label = wire::child_label(srv.owner, service_);
         if (!label) continue;
-        if (Instance* instance = instance_named(*label)) {
-            resolved(*instance, wire::join_name(srv.target).c_str(), srv.port);
+        Instance* instance = instance_named(*label);
+        if (instance == nullptr) continue;
+        // A reply cut short may have lost some of the host's addresses.
+        Carried carried;
+        const auto [first, last] =
+            answer.truncated ? std::pair{by_host.end(), by_host.end()} : by_host.equal_range(host_key(srv.target));
+        for (auto it = first; it != last; ++it) {
+            (it->second.family == ServiceAddress::Family::V4 ? carried.v4 : carried.v6) = true;
         }
+        resolved(*instance, wire::join_name(srv.target).c_str(), srv.port, carried);
     }
-    if (!answer.addresses.empty()) {
-        // One pass over the instances, whatever the number of records.
-        std::unordered_multimap<std::string, ServiceAddress> by_host;
-        for (const auto& record : answer.addresses) {
-            ServiceAddress address = record.address;
-            if (address.family == ServiceAddress::Family::V6) address.interface_index = interface;
-            by_host.emplace(host_key(record.owner), address);
-        }
+    if (!by_host.empty()) {
         for (auto& [name, instance] : instances_) {
             if (!instance->resolved) continue;
             const auto [first, last] = by_host.equal_range(instance->host_key);
             for (auto it = first; it != last; ++it) address_seen(*instance, it->second, true);
         }
     }
-    // A legacy answer holds at most 512 bytes: with many instances it names
-    // them without their records. Ask for each, by multicast like any
-    // question: a reply's source address is whatever its sender wrote, and
-    // a question sent there would let anyone aim our traffic at any host.
     for (Instance* instance : named) {
-        if (instance->resolved || instance->asked_for_srv) continue;
+        if (instance->resolved) continue;
+        // Should our answers stop short, the library resolves it.
+        if (instance->resolver == nullptr) {
+            instance->resolver = avahi_s_service_resolver_new(
+                server_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, instance->name.c_str(), type_.c_str(), domain_.c_str(),
+                AVAHI_PROTO_UNSPEC, AvahiLookupFlags(AVAHI_LOOKUP_NO_TXT | AVAHI_LOOKUP_NO_ADDRESS), on_resolve,
+                instance);
+        }
+        // A legacy answer holds at most 512 bytes: with many instances it
+        // names them without their records. Ask for each, by multicast like
+        // any question: a reply's source address is whatever its sender
+        // wrote, and a question sent there would let anyone aim our traffic
+        // at any host.
+        if (instance->asked_for_srv) continue;
         instance->asked_for_srv = true;
         ask_for_srv(socket, interface, *instance);
     }

@@ -12,6 +12,7 @@ constexpr uint16_t kClassMask = 0x7fff;  // the top bit is cache-flush (answers)
 constexpr uint16_t kUnicastResponseBit = 0x8000;
 constexpr uint16_t kResponseFlag = 0x8000;
 constexpr uint16_t kOpcodeMask = 0x7800;
+constexpr uint16_t kTruncatedFlag = 0x0200;
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxName = 255;
 
@@ -200,6 +201,7 @@ std::optional<Response> read_response(Reader& in) {
     if (!header) return std::nullopt;
     Response out;
     out.id = header->id;
+    out.truncated = (header->flags & kTruncatedFlag) != 0;
     Name name;
     for (uint16_t q = 0; q < header->questions; ++q) {
         if (!in.name(name) || !in.skip(4)) return std::nullopt;

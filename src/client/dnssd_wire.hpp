@@ -71,6 +71,8 @@ struct Response {
         ServiceAddress address;  // interface index 0: the caller knows where it arrived
     };
     uint16_t id = 0;
+    // The sender cut the message short (TC): records it meant to send are missing.
+    bool truncated = false;
     std::vector<Ptr> ptrs;
     std::vector<Srv> srvs;
     std::vector<Address> addresses;

@@ -273,6 +273,32 @@ TEST_F(Daemon, reports_one_resolution_per_instance_with_every_address_of_its_hos
                 ::testing::UnorderedElementsAre(address("10.77.0.2"), address("fd77::2%" + std::to_string(veth))));
 }
 
+TEST_F(Daemon, browses_the_addresses_a_reply_to_its_question_left_out) {
+    // "partial": the reply carries the IPv4 address, not the IPv6 one.
+    // "cut": the reply carries one of two IPv4 addresses and says it was
+    // truncated. The rest is known only to the library, by multicast.
+    const auto net = testing::Network::current();
+    testing::ChildProcess responder(
+        {testing::test_python(), TQ_PARTIAL_RESPONDER_SCRIPT, net.peer_addresses.at(0), net.peer_addresses.at(1), "9"},
+        net.peer);
+    ASSERT_TRUE(responder.wait_for_line("READY", 10s));
+    auto daemon = start();
+    ASSERT_TRUE(daemon);
+    auto channel = daemon->browse(kType);
+    ASSERT_TRUE(channel.has_value());
+    const auto events =
+        collect(**channel, 1500ms, [](const auto& seen) { return count_kind(seen, EventKind::ServiceResolved) == 2; });
+    ASSERT_TRUE(daemon->shutdown().has_value());
+
+    std::map<std::string, std::vector<ServiceAddress>> resolved;
+    for (const auto& e : events) {
+        if (e.kind == EventKind::ServiceResolved) resolved[e.service.instance_name] = e.service.addresses;
+    }
+    const auto v6 = address("fd77::2%" + std::to_string(::if_nametoindex("tq0")));
+    EXPECT_THAT(resolved["partial"], ::testing::UnorderedElementsAre(address("10.77.0.2"), v6));
+    EXPECT_THAT(resolved["cut"], ::testing::UnorderedElementsAre(address("10.77.0.2"), address("10.77.0.3"), v6));
+}
+
 TEST_F(Daemon, a_withdrawn_instance_is_removed_and_a_new_advertisement_resolves_again) {
     auto sim = std::make_unique<testing::Sim>(testing::SimOptions{});
     ASSERT_TRUE(sim->wait_ready());

@@ -104,6 +104,13 @@ TEST(DnsWire, reads_ptr_srv_a_and_aaaa_through_compressed_names) {
     EXPECT_EQ(r->addresses[1].address, address("fd77::2"));
 }
 
+TEST(DnsWire, tells_a_reply_its_sender_cut_short) {
+    Message m = full_answer(1);
+    EXPECT_FALSE(parse_response(m.bytes)->truncated);
+    m.bytes[2] |= 0x02;  // TC
+    EXPECT_TRUE(parse_response(m.bytes)->truncated);
+}
+
 TEST(DnsWire, skips_questions_and_reads_every_section) {
     Message m;
     m.header(1, kResponse, 1, 0, 0, 1);
