@@ -117,20 +117,26 @@ def questions(data):
     return qid, out
 
 
+def responder_socket(address):
+    """UDP 5353 in the group on the link of IPv4 ADDRESS, shared with other
+    responders on the host; reads time out after 50 ms."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    s.bind(("", 5353))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + socket.inet_aton(address))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
+    s.settimeout(0.05)
+    return s
+
+
 class Responder:
     def __init__(self, address, ports):
         self.address, self.ports = address, ports
         self.stop = threading.Event()
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-        s.bind(("", 5353))
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + socket.inet_aton(address))
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
-        s.settimeout(0.05)
-        self.sock = s
+        self.sock = responder_socket(address)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
         self.flooded = set()
         self.legacy = None  # (source, id) of the first legacy PTR question
 

@@ -23,7 +23,18 @@ import sys
 import threading
 import time
 
-from discovery_hostile_responder import GROUP, SERVICE, TYPE_A, TYPE_PTR, messages, name, questions, rr, srv_record
+from discovery_hostile_responder import (
+    GROUP,
+    SERVICE,
+    TYPE_A,
+    TYPE_PTR,
+    messages,
+    name,
+    questions,
+    responder_socket,
+    rr,
+    srv_record,
+)
 
 TYPE_AAAA = 28
 TRUNCATED = 0x02  # in the second byte of the flags
@@ -45,14 +56,7 @@ def main():
         ptr = rr(SERVICE, TYPE_PTR, name((instance,) + SERVICE), flush=False)
         return [ptr, srv_record(instance, port, instance), rr((instance, "local"), TYPE_A, a)]
 
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    s.bind(("", 5353))
-    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + socket.inet_aton(address))
-    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
-    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
-    s.settimeout(0.05)
+    s = responder_socket(address)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
