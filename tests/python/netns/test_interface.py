@@ -21,18 +21,14 @@ PORTS = [
     },
     {"type": 2, "link_up": False, "tc10_supported": False, "eth_config": 0x0004 | 0x0080 | 0x0100},
 ]
-SERIAL, OLD = 7001, 7002
+SERIAL = 7001
 
 
 @pytest.fixture(scope="module")
 def lab(tq):
-    models = [
-        {"serial_number": SERIAL, "protocol_version": 2, "interfaces": PORTS},
-        {"serial_number": OLD, "protocol_version": 1, "interfaces": [{}]},
-    ]
-    with Simulator(devices=models) as sim:
-        by_serial = {d.get_serial_number(): d for d in scan(tq, SERIAL, OLD)}
-        yield sim, by_serial[SERIAL].get_interfaces(), by_serial[OLD].get_interfaces()[0]
+    with Simulator(devices=[{"serial_number": SERIAL, "protocol_version": 2, "interfaces": PORTS}]) as sim:
+        (device,) = scan(tq, SERIAL)
+        yield sim, device.get_interfaces()
 
 
 @pytest.fixture
@@ -298,34 +294,6 @@ def test_identify(sim, p1):
     mark = sim.mark()
     assert p1.identify() is None
     assert sent(sim, mark) == [req(21, 1)]
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda p, tq: p.get_tc10_state(),
-        lambda p, tq: p.send_tc10_command(tq.Tc10Command.WakeUp),
-        lambda p, tq: p.read_dcq(),
-        lambda p, tq: p.run_cable_test(),
-        lambda p, tq: p.get_loopback_state(),
-        lambda p, tq: p.set_loopback_state(True),
-        lambda p, tq: p.get_packet_generator_config(),
-        lambda p, tq: p.set_packet_generator_config(tq.PacketGeneratorConfig(**pg(tq))),
-    ],
-)
-def test_protocol_1_port_refuses_version_2_operations_without_sending(tq, lab, call):
-    sim, old = lab[0], lab[2]
-    mark = sim.mark()
-    with pytest.raises(tq.ApiNotAvailableInProtocolVersion):
-        call(old, tq)
-    assert sim.requests_since(mark, serial=OLD) == []
-
-
-def test_protocol_1_port_answers_version_1_operations(tq, lab):
-    old = lab[2]
-    assert old.get_status().interface_type is tq.InterfaceType.T1
-    assert old.get_eth_config().aneg_mode is tq.EthAnegMode.AnegDisabled
-    assert old.identify() is None
 
 
 def test_interface_class_face(tq, p0):
