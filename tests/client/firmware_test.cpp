@@ -269,48 +269,36 @@ TEST_F(FirmwareFileTest, file_content_is_what_the_device_receives) {
     EXPECT_EQ(chunks(), (std::vector<std::pair<int, int>>{{0, 4088}, {1, 4088}, {2, 1824}}));
 }
 
-TEST_F(FirmwareFileTest, missing_file_is_an_open_error_naming_the_path_and_sends_nothing) {
+// A path with a NUL is not cut at it even when its prefix is a file; a file
+// of 2^32 bytes is sparse and refused unread; /dev/zero never ends.
+TEST_F(FirmwareFileTest, unusable_files_fail_before_anything_is_sent) {
     const Device d = start_device();
-    const std::string path = (dir_ / "missing.bin").string();
-    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileOpenError, "Failed to open file " + path);
-    EXPECT_TRUE(cb.events.empty());
-    EXPECT_TRUE(commands().empty());
-}
-
-TEST_F(FirmwareFileTest, path_with_nul_opens_nothing_even_when_its_prefix_is_a_file) {
-    const Device d = start_device();
-    const std::string real = write_file("fw.bin", image_of(16));
-    const std::string path = real + std::string(1, '\0') + ".other";
-    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileOpenError, "Failed to open file " + path);
-    EXPECT_TRUE(commands().empty());
-}
-
-TEST_F(FirmwareFileTest, directory_is_a_read_error) {
-    const Device d = start_device();
-    const std::string path = dir_.string();
-    EXPECT_ERROR(d.update_firmware_from_path(path, cb), FileReadError, "Failed to read file " + path);
-    EXPECT_TRUE(commands().empty());
-}
-
-TEST_F(FirmwareFileTest, file_larger_than_the_32_bit_size_is_value_out_of_bounds_unread) {
-    const Device d = start_device();
-    const std::string path = (dir_ / "huge.bin").string();
+    const std::string huge = (dir_ / "huge.bin").string();
     {
-        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
-        ASSERT_EQ(::ftruncate(fd, off_t{1} << 32), 0);  // sparse: no disk used
+        const int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(::ftruncate(fd, off_t{1} << 32), 0);
         ::close(fd);
     }
-    EXPECT_ERROR(d.update_firmware_from_path(path, cb), ApiError,
-                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
-    EXPECT_TRUE(commands().empty());
-    EXPECT_TRUE(cb.events.empty());
-}
-
-TEST_F(FirmwareFileTest, endless_source_is_value_out_of_bounds) {
-    const Device d = start_device();
-    EXPECT_ERROR(d.update_firmware_from_path("/dev/zero", cb), ApiError,
-                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"");
-    EXPECT_TRUE(commands().empty());
+    const std::string out_of_bounds = "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_VALUE_OUT_OF_BOUNDS\"";
+    const std::string missing = (dir_ / "missing.bin").string();
+    const std::string with_nul = write_file("fw.bin", image_of(16)) + std::string(1, '\0') + ".other";
+    const struct {
+        std::string path;
+        Error::Kind kind;
+        std::string text;
+    } cases[] = {
+        {missing, Error::Kind::FileOpenError, "Failed to open file " + missing},
+        {with_nul, Error::Kind::FileOpenError, "Failed to open file " + with_nul},
+        {dir_.string(), Error::Kind::FileReadError, "Failed to read file " + dir_.string()},
+        {huge, Error::Kind::ApiError, out_of_bounds},
+        {"/dev/zero", Error::Kind::ApiError, out_of_bounds},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_ERROR(d.update_firmware_from_path(c.path, cb), c.kind, c.text);
+        EXPECT_TRUE(cb.events.empty());
+        EXPECT_TRUE(commands().empty());
+    }
 }
 
 TEST(FirmwareImageRead, reads_up_to_the_limit_and_not_one_byte_more) {
