@@ -375,9 +375,9 @@ TEST_P(BadServiceType, fails_to_browse) {
     EXPECT_EQ(browse.error(), dnssd::Failure::Browse);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, BadServiceType,
-                         ::testing::Values("", "local.", "no-underscore._tcp.local.", "_x._carrier-pigeon.local.",
-                                           "_px-command-api._tcp"));
+// SplitServiceType shows which names are refused before the library sees
+// them: one of those, and one that only the library refuses.
+INSTANTIATE_TEST_SUITE_P(Table, BadServiceType, ::testing::Values("_px-command-api._tcp", "_x._carrier-pigeon.local."));
 
 // One socket per family on UDP 5353 without address reuse: the library can
 // bind neither, which is the one way creating the daemon fails.

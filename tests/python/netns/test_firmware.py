@@ -215,16 +215,6 @@ def test_update_from_path(sim, tmp_path):
     assert b"".join(c for _, c in chunks_sent(sim, mark, BIGCHUNK)) == image
 
 
-def test_update_from_missing_path(sim, tmp_path):
-    missing = str(tmp_path / "missing.img")
-    mark = sim.mark()
-    lines, result, _ = run_child(update_script(BIGCHUNK, RECORDING, blob=repr(missing), call="update_firmware_from_path"))
-    assert lines == []
-    assert result["error"] == ["ValueError", f'Unknown error type FileOpenError("Failed to open file {missing}")']
-    assert result["events"] == []
-    assert sim.requests_since(mark, serial=BIGCHUNK)[3:] == []  # only the child's handshake
-
-
 @pytest.mark.parametrize(
     "call, blob, message",
     [

@@ -19,7 +19,7 @@ PORTS = [
         "tc10_state": 1,
         "loopback": 0,
     },
-    {"type": 2, "link_up": False, "tc10_supported": False, "eth_config": 0x0004 | 0x0080 | 0x0100},
+    {"type": 2, "link_up": False, "eth_config": 0x0004 | 0x0080 | 0x0100},
 ]
 SERIAL = 7001
 
@@ -257,13 +257,6 @@ def test_tc10(tq, sim, p0):
     with pytest.raises(TypeError, match="^argument 'command': "):
         p0.send_tc10_command(tq.Tc10State.Sleep)
     assert len(sent(sim, mark)) == 2
-
-
-def test_tc10_on_a_port_without_it(tq, p1):
-    with pytest.raises(tq.OperationNotSupportedByInterface, match="^Operation not supported by interface$"):
-        p1.get_tc10_state()
-    with pytest.raises(tq.OperationNotSupportedByInterface):
-        p1.send_tc10_command(tq.Tc10Command.Sleep)
 
 
 def test_read_dcq(tq, sim, p0):
