@@ -24,12 +24,11 @@ namespace mode = sim::mode;
 
 constexpr uint16_t kGetEthMode = 27, kGetPacketGenerator = 93;
 
-// Three ports: 1 has a nickname, 2 has no TC10.
+// Three ports: 1 has a nickname.
 sim::DeviceModel bench_model() {
     sim::DeviceModel m;
     m.interfaces = {sim::PortModel{}, sim::PortModel{}, sim::PortModel{}};
     m.interfaces[1].nickname = "Left";
-    m.interfaces[2].tc10_supported = false;
     return m;
 }
 
@@ -103,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{{"pg", "get", "0"},
                  "enabled:       off\npayload size:  Size64\npayload type:  PseudoRandom\nvalidity:      GoodCrc\n"
                  "burst size:    0\n"},
-        ReadCase{{"nickname", "1"}, "nickname:  Left\n"}, ReadCase{{"nickname"}, "nickname:  -\n"}));
+        ReadCase{{"nickname", "1"}, "nickname:  Left\n"}, ReadCase{{"nickname"}, "nickname:  -\n"},
+        ReadCase{{"nickname", "1", "--json"}, "{\n  \"nickname\": \"Left\"\n}\n"}));
 
 TEST_F(CliCommand, info_shows_identity_versions_and_the_formatted_eans) {
     auto m = bench_model();
@@ -327,12 +327,6 @@ TEST_F(CliCommand, nickname_reset_empties_the_device_nickname) {
     EXPECT_EQ(model().nickname, "");
 }
 
-TEST_F(CliCommand, nickname_json_prints_the_name) {
-    const auto r = cli({"nickname", "1", "--json"});
-    expect_success(r);
-    EXPECT_EQ(Json::parse(r.out), Json({{"nickname", "Left"}}));
-}
-
 // ---------------------------------------------------------------------------
 // Firmware update
 
@@ -441,11 +435,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](sim::DeviceModel& m) { m.interfaces.clear(); },
                  kExitUsage,
                  "plenko-tq: port 0 does not exist; the device has 0 ports\n"},
-        FailCase{"port_without_tc10",
-                 {"tc10", "state", "2"},
-                 no_setup,
-                 kExitFailed,
-                 "plenko-tq: the port does not support this operation\n"},
         FailCase{"command_missing_in_protocol_version_1",
                  {"dcq", "0"},
                  [](sim::DeviceModel& m) { m.protocol_version = 1; },
@@ -462,11 +451,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](sim::DeviceModel& m) { m.faults[7] = sim::Fault{.status = 3}; },
                  kExitFailed,
                  "plenko-tq: the device reports that the operation failed\n"},
-        FailCase{"connection_closed",
-                 {"loopback", "get", "0"},
-                 [](sim::DeviceModel& m) { m.faults[89] = sim::Fault{.close = true}; },
-                 kExitFailed,
-                 "plenko-tq: no valid answer from the device: Failed to read packet header\n"},
         FailCase{"eth_set_without_changes",
                  {"eth", "set", "0"},
                  no_setup,
