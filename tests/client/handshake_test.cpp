@@ -165,12 +165,6 @@ TEST_F(HandshakeTest, unanswered_connect_is_bounded_by_the_connection_timeout) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, 20 * kTestTimeout);
 }
 
-TEST_F(HandshakeTest, device_that_never_answers_fails_with_the_read_error) {
-    start();
-    fault(1, {.delay = 4 * kTestTimeout});
-    EXPECT_ERROR(connect(), TcpStreamReadError, "Failed to read packet header");
-}
-
 TEST_F(HandshakeTest, failure_in_the_last_step_leaves_no_device_and_no_socket) {
     start();
     fault(29, {.error_status = 3});
