@@ -34,6 +34,7 @@ bool allowed_status(uint32_t s) {
         case proto::kExceedingStringLengthLimit:
         case proto::kReadBeyondPayload:
         case proto::kInvalidUtf8:
+        case proto::kMemoryError:
             return true;
         default:
             return s >= proto::kServiceOperationFailed && s <= proto::kServiceInvalidCombination;
