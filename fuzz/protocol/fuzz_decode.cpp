@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <span>
 #include <string>
 #include <tuple>
@@ -25,20 +26,26 @@ using Kind = ProtocolError::Kind;
 using Bytes = std::span<const uint8_t>;
 
 // Statuses a reply may fail with: cut payloads, foreign codes, oversized
-// texts and the error-response translations.
+// texts, and whatever an error response's service status translates to.
 bool allowed_status(uint32_t s) {
     switch (s) {
         case proto::kBufferTooSmall:
         case proto::kProtocolError:
-        case proto::kServiceApiError:
         case proto::kExceedingStringLengthLimit:
         case proto::kReadBeyondPayload:
         case proto::kInvalidUtf8:
-        case proto::kMemoryError:
             return true;
         default:
-            return s >= proto::kServiceOperationFailed && s <= proto::kServiceInvalidCombination;
+            break;
     }
+    static const std::set<uint32_t> translated = [] {
+        std::set<uint32_t> out;
+        for (uint32_t service = 0; service <= 0xFFFF; ++service)
+            out.insert(proto::translate_service_status(ServiceStatus{static_cast<uint16_t>(service)}));
+        return out;
+    }();
+    // Success is no error, and "not implemented" is an error of its own kind.
+    return s != proto::kSuccess && s != proto::kNotImplemented && translated.count(s) > 0;
 }
 
 void check_error(const ProtocolError& e, bool version_query) {
