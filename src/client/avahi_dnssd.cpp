@@ -590,10 +590,11 @@ void AvahiDaemon::answered(const wire::Response& answer, const QuerySocket& sock
         if (instance == nullptr) continue;
         // A reply cut short may have lost some of the host's addresses.
         Carried carried;
-        const auto [first, last] =
-            answer.truncated ? std::pair{by_host.end(), by_host.end()} : by_host.equal_range(host_key(srv.target));
-        for (auto it = first; it != last; ++it) {
-            (it->second.family == ServiceAddress::Family::V4 ? carried.v4 : carried.v6) = true;
+        if (!answer.truncated) {
+            const auto [first, last] = by_host.equal_range(host_key(srv.target));
+            for (auto it = first; it != last; ++it) {
+                (it->second.family == ServiceAddress::Family::V4 ? carried.v4 : carried.v6) = true;
+            }
         }
         resolved(*instance, wire::join_name(srv.target).c_str(), srv.port, carried);
     }
