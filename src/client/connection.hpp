@@ -6,47 +6,27 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "client/error.hpp"
 #include "client/tcp_stream.hpp"
+#include "net/address.hpp"
 #include "protocol/packet.hpp"
 
 namespace tq {
 
 class ConnectionLock;
 
-// Where the byte stream stands between two exchanges.
-enum class StreamState : uint8_t {
-    // The next byte to arrive starts the answer to the next request.
-    InStep,
-    // An exchange gave up on its answer (timeout, or a packet with another
-    // command's code): the rest of it may still come and must not be taken
-    // for the next answer. The next exchange reads it off first, waiting a
-    // bounded time.
-    OutOfStep,
-    // Where the next answer starts can no longer be found (a request went out
-    // only in part, or an oversized answer could not be skipped in time):
-    // every exchange fails at once with the read error.
-    Broken,
-};
-
-// The part of an answer an exchange left unread. A header counts as started
-// once any byte of it is in; `header_have` 0 waits for a whole packet.
-struct LateAnswer {
-    std::array<uint8_t, 4> header{};
-    size_t header_have = 0;
-    size_t payload_left = 0;  // once the header is complete
-    // How long the next exchange waits for it: one exchange timeout after
-    // the exchange that left it gave up, however late the next call comes.
-    std::chrono::steady_clock::time_point until{};
-};
+// Opens a new TCP connection to the device, each attempt bounded by the
+// timeout. A connection is reopened after an exchange gave up on its answer.
+using Reopen = std::function<TcpStream::IoResult<TcpStream>(std::chrono::nanoseconds timeout)>;
 
 struct DeviceConnection {
-    DeviceConnection(TcpStream s, std::chrono::nanoseconds timeout)
-        : stream(std::move(s)), connection_timeout(timeout) {}
+    DeviceConnection(TcpStream s, std::chrono::nanoseconds timeout, SocketAddress to = {}, Reopen how = {})
+        : stream(std::move(s)), connection_timeout(timeout), address(std::move(to)), reopen(std::move(how)) {}
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
 
@@ -67,21 +47,33 @@ struct DeviceConnection {
     Result<void> close();
 
     // Everything below is guarded by the lock.
+    // Not valid() after an exchange gave up on its answer (a timeout, a
+    // packet under another code, a cut or oversized answer, a request sent in
+    // part): that answer may still come, and no later request may take it
+    // for its own. The next exchange opens a new connection first.
     TcpStream stream;
     std::array<uint8_t, proto::kBufferSize> buffer{};
-    // Written once by the handshake before the Device is handed out; atomic
-    // so that reading it never has to wait behind a long firmware update.
+    // Written by the handshake before the Device is handed out, and again
+    // only by a reopen's handshake; atomic so that reading it never has to
+    // wait behind a long firmware update.
     std::atomic<uint32_t> protocol_version{0};
-    // The client's timeout, restored after a firmware update when the socket
-    // cannot tell which timeout was in force before.
+    // The client's timeout: each reopened stream's socket timeouts, and what
+    // a firmware update puts back when it ends.
     const std::chrono::nanoseconds connection_timeout;
     // Bounds each part of an exchange: the request's write, the answer's
-    // header after the request went out, its payload after one more period.
+    // header after the request went out, its payload after the header came.
     // The connection timeout, except while a firmware update swaps it.
     std::chrono::nanoseconds exchange_timeout{connection_timeout};
-    StreamState stream_state = StreamState::InStep;
-    // While OutOfStep: the rest of the answer an exchange gave up on.
-    LateAnswer late;
+    // Where the device was reached, and how to reach it again; no reopen
+    // makes a failed exchange final.
+    const SocketAddress address;
+    const Reopen reopen;
+    // The identity the first handshake learnt; a reopened connection must
+    // answer with the same.
+    uint64_t ean = 0;
+    uint64_t serial_number = 0;
+    // Connections reopened so far (read without the lock by tests and soaks).
+    std::atomic<uint64_t> reopened{0};
 
 private:
     friend class ConnectionLock;

@@ -1,29 +1,14 @@
 #include "client/device.hpp"
 
 #include <string>
-#include <system_error>
 
 #include "client/connection.hpp"
+#include "client/handshake.hpp"
 #include "client/tcp_stream.hpp"
 #include "client/transaction.hpp"
 #include "protocol/wire_values.hpp"
 
 namespace tq {
-namespace {
-
-std::string os_error_text(int err) {
-    return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
-}
-
-// The version query is the one exchange that works before the version is known.
-Result<void> update_protocol_version(DeviceConnection& c) {
-    return transact_as<Command::GetVersion>(c, device_op("update_protocol_version"), [&c](uint16_t v) -> Result<void> {
-        c.protocol_version.store(v, std::memory_order_relaxed);
-        return {};
-    });
-}
-
-}  // namespace
 
 // Zero has meant "no timeout" to the socket options, which would let one
 // silent device hold a call for ever.
@@ -60,24 +45,18 @@ Result<Device> Device::connect(const ResolvedService& service, std::chrono::nano
 Result<Device> Device::from_stream(const SocketAddress& address, TcpStream stream,
                                    std::chrono::nanoseconds connection_timeout) {
     if (auto ok = check_connection_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
-    if (auto r = stream.set_read_timeout(connection_timeout); !r) {
-        write_stdout_line("Failed to set TCP read timeout " + os_error_text(r.error()));
-    }
-    if (auto r = stream.set_write_timeout(connection_timeout); !r) {
-        write_stdout_line("Failed to set TCP write timeout " + os_error_text(r.error()));
-    }
-    Device device(address, std::make_shared<DeviceConnection>(std::move(stream), connection_timeout));
+    set_socket_timeouts(stream, connection_timeout);
+    auto reach = [address](std::chrono::nanoseconds timeout) { return TcpStream::connect(address, timeout); };
+    Device device(address, std::make_shared<DeviceConnection>(std::move(stream), connection_timeout, address, reach));
     DeviceConnection& c = *device.connection_;
-
-    if (auto v = update_protocol_version(c); !v) return tl::unexpected(std::move(v.error()));
-    // The version is stored untested: the version gate of the EAN request is
-    // where an unknown version is refused, before anything more is sent.
-    auto ean = transact<Command::GetEan>(c, device_op("update_ean"));
-    if (!ean) return tl::unexpected(std::move(ean.error()));
-    device.ean_ = *ean;
-    auto serial = transact<Command::GetSerialNumber>(c, device_op("update_serial_number"));
-    if (!serial) return tl::unexpected(std::move(serial.error()));
-    device.serial_number_ = *serial;
+    auto lock = c.acquire();
+    if (!lock) return tl::unexpected(std::move(lock.error()));
+    // No other thread can see the connection yet; the lock only keeps the
+    // exchanges' own rules.
+    auto id = handshake(c);
+    if (!id) return tl::unexpected(std::move(id.error()));
+    c.ean = device.ean_ = id->ean;
+    c.serial_number = device.serial_number_ = id->serial_number;
     return device;
 }
 

@@ -53,6 +53,14 @@ public:
         os_error_ = os_error;
         return std::move(*this);
     }
+    // Why, where the variant's fixed text cannot say it (a reconnect that
+    // failed before the request was sent, say), for callers that explain the
+    // failure; empty otherwise. debug_text() never shows it either.
+    const std::string& detail() const { return detail_; }
+    Error&& with_detail(std::string detail) && {
+        detail_ = std::move(detail);
+        return std::move(*this);
+    }
 
     // Variant name, and for text variants Name("escaped text").
     std::string debug_text() const;
@@ -74,6 +82,7 @@ private:
     Kind kind_;
     std::string text_;
     int os_error_ = 0;
+    std::string detail_;
 };
 
 template <class T>

@@ -1,56 +1,51 @@
-// Reading a firmware file into memory, bounded so that an endless or huge
-// source (/dev/zero, a multi-gigabyte file) fails instead of eating memory.
+// Reading a firmware file into memory, checked first so that a source that
+// never ends or blocks (/dev/zero, a FIFO) or a huge file fails unread.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include <tl/expected.hpp>
 
 #include "client/error.hpp"
-#include "client/tcp_stream.hpp"
 
 namespace tq {
 
 // The largest image whose size fits the start request's 32-bit field.
 inline constexpr uint64_t kMaxFirmwareImageSize = 0xFFFF'FFFFull;
 
-// Bytes read from a file, held in an anonymous mapping. Pages that stay zero
-// are never touched, so a stream of zeros costs address space, not memory.
+// A firmware file's bytes, read whole.
 class FirmwareImage {
 public:
-    enum class ReadFailure { TooLarge, ReadError };
+    enum class ReadFailure { NotRegular, TooLarge, Empty, ReadError };
 
-    FirmwareImage() = default;
-    FirmwareImage(FirmwareImage&& other) noexcept;
-    FirmwareImage& operator=(FirmwareImage&&) = delete;
-    FirmwareImage(const FirmwareImage&) = delete;
-    ~FirmwareImage();
-
-    // Reads fd to its end. More than `limit` bytes is TooLarge; nothing past
-    // limit + 1 is read.
+    // Reads an open regular file of at most `limit` bytes. Everything is
+    // decided from the file's metadata before a byte is read: a device, pipe
+    // or socket (/dev/zero, a FIFO) is NotRegular, a larger file TooLarge, an
+    // empty one Empty. A file that changes size while it is read is a
+    // ReadError.
     static tl::expected<FirmwareImage, ReadFailure> read(int fd, uint64_t limit = kMaxFirmwareImageSize);
 
-    std::span<const uint8_t> bytes() const { return {data_, size_}; }
+    std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
 
 private:
-    uint8_t* data_ = nullptr;
+    std::unique_ptr<uint8_t[]> data_;
     size_t size_ = 0;
-    size_t mapped_ = 0;
 };
 
-// A firmware file read whole, with the errors update_firmware_from_path
-// reports: FileOpenError / FileReadError naming the path, and the start
-// request's value-out-of-bounds ApiError for a file too large to announce.
-// Lets one read serve several devices.
-Result<FirmwareImage> read_firmware_file(std::string_view path);
+// An image that cannot work is refused before anything is sent: an empty one
+// would be reported as a successful update that changed nothing.
+Result<void> check_firmware_image(std::span<const uint8_t> image);
 
-// The receive timeout to put back after an update: the one in force before,
-// or the client's own when the socket could not say which one that was.
-TcpStream::Timeout timeout_to_restore(const TcpStream::IoResult<TcpStream::Timeout>& before,
-                                      std::chrono::nanoseconds connection_timeout);
+// A firmware file read whole, with the errors update_firmware_from_path
+// reports: FileOpenError / FileReadError naming the path (the file is opened
+// without blocking, so a FIFO cannot hold the call; a detail says why a file
+// is not read), the start request's value-out-of-bounds ApiError for a file
+// too large to announce, the empty-image ApiError. Lets one read serve
+// several devices.
+Result<FirmwareImage> read_firmware_file(std::string_view path);
 
 }  // namespace tq

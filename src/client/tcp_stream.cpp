@@ -189,16 +189,4 @@ TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock
     return r;
 }
 
-size_t TcpStream::discard_pending(std::span<uint8_t> scratch, size_t limit) {
-    size_t dropped = 0;
-    while (dropped < limit) {
-        const size_t want = std::min(scratch.size(), limit - dropped);
-        const ssize_t n = ::recv(fd_, scratch.data(), want, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // nothing waiting (EAGAIN), end of stream, or an error the next call reports
-        dropped += static_cast<size_t>(n);
-    }
-    return dropped;
-}
-
 }  // namespace tq

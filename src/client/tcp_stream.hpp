@@ -68,9 +68,6 @@ public:
     // receive. Otherwise, and for whatever is still missing, read_exact.
     IoResult<void> await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done,
                                Clock::time_point now);
-    // Reads and drops whatever is waiting without blocking, at most `limit`
-    // bytes. Returns the count dropped.
-    size_t discard_pending(std::span<uint8_t> scratch, size_t limit);
 
 private:
     int fd_ = -1;

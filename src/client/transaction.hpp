@@ -44,10 +44,19 @@ inline constexpr OpName interface_op(std::string_view op) {
 }
 
 // Under the lock: sends buffer[0, request_len) and reads one response packet
-// into the buffer. Discards stale bytes first if an earlier exchange left the
-// stream out of step, and never lets a response header announce more than
-// the buffer holds.
+// into the buffer: its header within one exchange timeout of the request
+// going out, its payload within one more of the header's arrival. An
+// exchange that gives up on its answer closes the stream (see
+// DeviceConnection::stream), and a header never announces more than the
+// buffer holds.
 Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& name);
+
+// Under the lock, when an earlier exchange closed the stream: opens a new
+// connection to the same address, runs the handshake and checks that the
+// same device answers (handshake.cpp). On failure nothing of the caller's
+// request has been sent: the error is the request's write failure, its
+// detail says why.
+Result<void> reopen(DeviceConnection& c, const OpName& name);
 
 namespace detail {
 
@@ -62,13 +71,21 @@ Result<T> from_protocol(tl::expected<T, ProtocolError>&& r) {
 }
 
 // A text argument goes out as a C string, so a NUL inside would cut it short
-// unnoticed: refuse it before anything else is looked at.
+// unnoticed: refuse it before anything else is looked at. Texts come back in
+// a field of kTextFieldCapacity bytes, its last a NUL; a longer one would be
+// stored by the device and then fail every read of it, so it is refused too.
 template <class T>
 Result<void> sendable_one(const T& argument) {
     if constexpr (std::is_convertible_v<const T&, std::string_view>) {
         const std::string_view text{argument};
         if (text.find('\0') != std::string_view::npos) {
             return fail(Error::Kind::Utf8Error, "Failed to encode " + std::string{text} + " as utf-8 cstring");
+        }
+        if (constexpr size_t kMax = proto::kTextFieldCapacity - 1; text.size() > kMax) {
+            return fail(Error::Kind::ApiError,
+                        "A nickname may be at most " + std::to_string(kMax) +
+                            " bytes long in UTF-8 (a device answers with no more); this one has " +
+                            std::to_string(text.size()));
         }
     }
     return {};
@@ -88,7 +105,13 @@ template <Command C, class... Args>
 Result<void> send_request(DeviceConnection& c, const OpName& name, const Args&... args) {
     if (auto ok = detail::sendable(args...); !ok) return ok;
     auto failed = [](proto::Status s) { return tl::unexpected(Error::from_protocol(ProtocolError::from_status(s))); };
-    if (const auto s = proto::version_gate(c.protocol_version.load(std::memory_order_relaxed), C)) return failed(s);
+    auto gate = [&c] { return proto::version_gate(c.protocol_version.load(std::memory_order_relaxed), C); };
+    if (const auto s = gate()) return failed(s);
+    if (!c.stream.valid()) {
+        if (auto ok = reopen(c, name); !ok) return ok;
+        // The device may have come back with other firmware.
+        if (const auto s = gate()) return failed(s);
+    }
     proto::PacketWriter packet{c.buffer};
     if (const auto s = proto::encode_request<C>(packet, args...)) return failed(s);
     return exchange(c, packet.packet_len(), name);

@@ -52,14 +52,23 @@ TEST_F(DeviceTest, nickname_with_nul_is_refused_before_writing) {
     EXPECT_EQ(commands().size(), before);
 }
 
-TEST_F(DeviceTest, nickname_too_long_for_the_buffer_is_refused_before_writing) {
+// A reply carries at most 127 bytes of text: a longer nickname, once
+// stored, would fail every later read of it.
+TEST_F(DeviceTest, nickname_the_device_could_not_send_back_is_refused_before_writing) {
     start();
     Device d = device();
+    const Interface port = d.get_interfaces().value().at(0);
     const size_t before = commands().size();
-    EXPECT_ERROR(d.set_nickname(std::string(4091, 'x')), ApiError,
-                 "An error ocurred in the protocol \"TQ_PROTOCOL_STATUS_BUFFER_TOO_SMALL\"");
+    const std::string longest(127, 'x');
+    const std::string refused =
+        "A nickname may be at most 127 bytes long in UTF-8 (a device answers with no more); this one has 128";
+    EXPECT_ERROR(d.set_nickname(longest + "y"), ApiError, refused);
+    EXPECT_ERROR(port.set_nickname(longest + "y"), ApiError, refused);
     EXPECT_EQ(commands().size(), before);
-    EXPECT_TRUE(d.set_nickname(std::string(4090, 'x')));
+    ASSERT_TRUE(d.set_nickname(longest));
+    EXPECT_EQ(d.get_nickname().value(), longest);
+    ASSERT_TRUE(port.set_nickname(longest));
+    EXPECT_EQ(port.get_nickname().value(), longest);
 }
 
 TEST_F(DeviceTest, set_nickname_status_is_mapped) {

@@ -552,6 +552,27 @@ CLI::IsMember enum_choices() {
     return CLI::IsMember(enum_names<E>(), CLI::ignore_case);
 }
 
+bool all_digits(std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// An empty value (`--speed ""`, or the gap in `--speed a,,b`) is a slip,
+// never a choice: a usage error naming the option.
+const CLI::Validator kNotEmpty(
+    [](const std::string& v) { return v.empty() ? std::string("an empty value is not allowed") : std::string(); }, "",
+    "NOT_EMPTY");
+
+// Digits only, and no more than 64 bits hold: a conversion alone would wrap
+// "-1" into 18446744073709551615.
+const CLI::Validator kSerialNumber(
+    [](const std::string& v) {
+        uint64_t n = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+        if (all_digits(v) && ec == std::errc{} && end == v.data() + v.size()) return std::string();
+        return "must be a serial number (decimal digits, at most 18446744073709551615), not '" + v + "'";
+    },
+    "", "SERIAL");
+
 // One value per occurrence (so `--serial 5 2` leaves 2 to PORT), every
 // occurrence kept.
 template <class T>
@@ -564,10 +585,54 @@ CLI::Option* add_repeated(CLI::App& app, const std::string& name, std::vector<T>
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+std::vector<std::string> split_commas(const std::string& text) {
+    std::vector<std::string> items;
+    for (size_t from = 0;;) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        items.push_back(text.substr(from, comma - from));
+        if (comma == text.size()) return items;
+        from = comma + 1;
+    }
+}
+
+// A list separated by commas, the option also repeatable. Split here rather
+// than by the parser, which drops empty items (`a,,b`) unseen and, when
+// nothing is left (`,,`), takes the next word as the value. Every item is
+// checked by `item` (which may give it its canonical spelling); an empty one
+// is a usage error.
+CLI::Option* add_list(CLI::App& app, const std::string& name, std::vector<std::string>& into, CLI::Validator item,
+                      const std::string& help) {
+    const CLI::Validator items(
+        [item](std::string& value) mutable {
+            std::string checked;
+            for (std::string one : split_commas(value)) {
+                if (std::string why = one.empty() ? kNotEmpty(one) : item(one); !why.empty()) return why;
+                checked += (checked.empty() ? "" : ",") + one;
+            }
+            value = checked;
+            return std::string();
+        },
+        "", "LIST");
+    return app
+        .add_option_function<std::vector<std::string>>(
+            name,
+            [&into](const std::vector<std::string>& values) {
+                for (const auto& v : values) {
+                    for (auto& one : split_commas(v)) into.push_back(std::move(one));
+                }
+            },
+            help)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(items);
+}
+
 void add_device_selection(CLI::App& app, Args& args, bool several) {
     const std::string repeat = several ? "; repeat for several devices" : "";
     add_repeated(app, "--serial", args.serials, "Select the device with this serial number (found by a scan)" + repeat)
-        ->type_name("N");
+        ->type_name("N")
+        ->check(kSerialNumber);
     add_repeated(app, "--address", args.addresses,
                  "Connect to the device at HOST:PORT directly, without a scan ([ADDRESS]:PORT for IPv6)" + repeat)
         ->type_name("HOST:PORT");
@@ -603,25 +668,27 @@ void add_arguments(CLI::App& leaf, unsigned takes, Args& args) {
     }
     if (takes & kJson) leaf.add_flag("--json", args.json, "Print JSON instead of text");
     if (takes & kEthOptions) {
-        leaf.add_option("--speed", args.speeds, "Link speed with duplex (repeat or separate by commas)")
-            ->delimiter(',')
-            ->check(enum_choices<EthLinkSpeed>());
-        leaf.add_option("--role", args.roles, "Leader/follower role (repeat or separate by commas)")
-            ->delimiter(',')
-            ->check(enum_choices<EthRole>());
+        add_list(leaf, "--speed", args.speeds, enum_choices<EthLinkSpeed>(),
+                 "Link speed with duplex (repeat or separate by commas)");
+        add_list(leaf, "--role", args.roles, enum_choices<EthRole>(),
+                 "Leader/follower role (repeat or separate by commas)");
         leaf.add_option_function<std::string>(
                 "--aneg", [&args](const std::string& v) { args.aneg = v; }, "Auto-negotiation")
+            ->check(kNotEmpty)
             ->check(CLI::IsMember({"on", "off"}, CLI::ignore_case));
     }
     if (takes & kPgOptions) {
         leaf.add_option_function<std::string>(
                 "--size", [&args](const std::string& v) { args.pg_size = v; }, "Payload size")
+            ->check(kNotEmpty)
             ->check(enum_choices<PgPayloadSize>());
         leaf.add_option_function<std::string>(
                 "--type", [&args](const std::string& v) { args.pg_type = v; }, "Payload type")
+            ->check(kNotEmpty)
             ->check(enum_choices<PgPayloadType>());
         leaf.add_option_function<std::string>(
                 "--validity", [&args](const std::string& v) { args.pg_validity = v; }, "Packet validity")
+            ->check(kNotEmpty)
             ->check(enum_choices<PgPacketValidity>());
         leaf.add_option_function<unsigned>(
                 "--burst", [&args](const unsigned& v) { args.burst = v; }, "Packets per burst, 0 for continuous")
@@ -636,15 +703,12 @@ void add_arguments(CLI::App& leaf, unsigned takes, Args& args) {
         auto* name = leaf.add_option_function<std::string>(
             "--name", [&args](const std::string& v) { args.name = v; },
             "New nickname (also one that looks like a port number)");
+        name->check(kNotEmpty);
         leaf.add_flag("--reset", args.reset, "Reset the nickname to empty")->excludes(name);
     }
     if (takes & kFile) {
-        leaf.add_option("FILE", args.file, "Firmware image")->required()->check(CLI::ExistingFile);
+        leaf.add_option("FILE", args.file, "Firmware image")->required()->check(kNotEmpty)->check(CLI::ExistingFile);
     }
-}
-
-bool all_digits(std::string_view s) {
-    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 uint32_t port_number(const std::string& text) {
@@ -773,6 +837,9 @@ int run_on_several(const Command& command, const Args& args, const Io& io) {
 }  // namespace
 
 std::string describe(const Error& error) {
+    // Says what the variant's own text cannot (why nothing was sent, why a
+    // file is not read).
+    if (!error.detail().empty()) return error.detail();
     if (error.kind() == Error::Kind::NetworkError && error.os_error() != 0) {
         return connect_failure_text(error.os_error());
     }

@@ -1,0 +1,77 @@
+// The handshake every connection begins with (protocol version, EAN, serial
+// number), and reopening a connection that an exchange gave up on.
+#include <string>
+#include <system_error>
+
+#include "client/connection.hpp"
+#include "client/ean.hpp"
+#include "client/handshake.hpp"
+#include "client/tcp_stream.hpp"
+#include "client/transaction.hpp"
+
+namespace tq {
+namespace {
+
+std::string os_error_text(int err) {
+    return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
+}
+
+std::string identity_text(uint64_t ean, uint64_t serial) {
+    return "EAN " + format_ean(ean) + ", serial number " + std::to_string(serial);
+}
+
+// One handshake exchange. Each step runs on a stream the one before left
+// open: a step that fails ends the handshake.
+template <Command C>
+Result<proto::Reply<C>> step(DeviceConnection& c, std::string_view op) {
+    if (auto sent = send_request<C>(c, device_op(op)); !sent) return tl::unexpected(std::move(sent.error()));
+    return receive_reply<C>(c);
+}
+
+}  // namespace
+
+void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout) {
+    if (auto r = stream.set_read_timeout(timeout); !r) {
+        write_stdout_line("Failed to set TCP read timeout " + os_error_text(r.error()));
+    }
+    if (auto r = stream.set_write_timeout(timeout); !r) {
+        write_stdout_line("Failed to set TCP write timeout " + os_error_text(r.error()));
+    }
+}
+
+Result<HandshakeIdentity> handshake(DeviceConnection& c) {
+    auto version = step<Command::GetVersion>(c, "update_protocol_version");
+    if (!version) return tl::unexpected(std::move(version.error()));
+    c.protocol_version.store(*version, std::memory_order_relaxed);
+    auto ean = step<Command::GetEan>(c, "update_ean");
+    if (!ean) return tl::unexpected(std::move(ean.error()));
+    auto serial = step<Command::GetSerialNumber>(c, "update_serial_number");
+    if (!serial) return tl::unexpected(std::move(serial.error()));
+    return HandshakeIdentity{*ean, *serial};
+}
+
+Result<void> reopen(DeviceConnection& c, const OpName& name) {
+    auto failed = [&](const std::string& why) {
+        return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text())
+                                  .with_detail("cannot reconnect to " + c.address.to_string() + ": " + why));
+    };
+    if (!c.reopen) return failed("the connection cannot be reopened");
+    auto stream = c.reopen(c.connection_timeout);
+    if (!stream) return failed(os_error_text(stream.error()));
+    set_socket_timeouts(*stream, c.connection_timeout);
+    c.stream = std::move(*stream);
+    const uint32_t version = c.protocol_version.load(std::memory_order_relaxed);
+    auto id = handshake(c);
+    if (id && id->ean == c.ean && id->serial_number == c.serial_number) {
+        c.reopened.fetch_add(1, std::memory_order_relaxed);
+        return {};
+    }
+    // Whatever answered is not this Device: the next call tries again.
+    c.stream = TcpStream{};
+    c.protocol_version.store(version, std::memory_order_relaxed);
+    if (!id) return failed("the handshake failed: " + id.error().debug_text());
+    return failed("another device answers there (" + identity_text(id->ean, id->serial_number) + ", not " +
+                  identity_text(c.ean, c.serial_number) + ")");
+}
+
+}  // namespace tq
