@@ -78,7 +78,9 @@ tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int 
 
 Result<void> check_firmware_image(std::span<const uint8_t> image) {
     if (!image.empty()) return {};
-    return fail(Error::Kind::ApiError, "The firmware image is empty: there is nothing to send");
+    const std::string text = "The firmware image is empty: there is nothing to send";
+    // The detail keeps a command line from calling it a protocol error.
+    return tl::unexpected(Error(Error::Kind::ApiError, text).with_detail(text));
 }
 
 Result<FirmwareImage> read_firmware_file(std::string_view path) {

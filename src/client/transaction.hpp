@@ -82,10 +82,10 @@ Result<void> sendable_one(const T& argument) {
             return fail(Error::Kind::Utf8Error, "Failed to encode " + std::string{text} + " as utf-8 cstring");
         }
         if (constexpr size_t kMax = proto::kTextFieldCapacity - 1; text.size() > kMax) {
-            return fail(Error::Kind::ApiError,
-                        "A nickname may be at most " + std::to_string(kMax) +
-                            " bytes long in UTF-8 (a device answers with no more); this one has " +
-                            std::to_string(text.size()));
+            const std::string why = "A nickname may be at most " + std::to_string(kMax) +
+                                    " bytes long in UTF-8 (a device answers with no more); this one has " +
+                                    std::to_string(text.size());
+            return tl::unexpected(Error(Error::Kind::ApiError, why).with_detail(why));
         }
     }
     return {};

@@ -478,6 +478,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "plenko-tq: --serial: must be a serial number (decimal digits, at most 18446744073709551615), not "
                  "'-1' (see 'plenko-tq info --help')\n",
                  false},
+        FailCase{"nickname_longer_than_a_reply_carries",
+                 {"nickname", "--name", std::string(128, 'x')},
+                 no_setup,
+                 kExitFailed,
+                 "plenko-tq: A nickname may be at most 127 bytes long in UTF-8 (a device answers with no more); this "
+                 "one has 128\n"},
         FailCase{"pg_settings_with_off",
                  {"pg", "set", "0", "off", "--burst", "3"},
                  no_setup,
