@@ -68,14 +68,17 @@ void CallbacksBridge::call_with(const char* name, PyObject* arg) noexcept {
 }
 
 void CallbacksBridge::update_started(uint64_t total_bytes) {
+    const ReleasedInterpreter::InterpreterLock held;
     call_with("update_started", to_python(total_bytes));
 }
 
 void CallbacksBridge::report_progress(uint64_t total_transferred_bytes) {
+    const ReleasedInterpreter::InterpreterLock held;
     call_with("report_progress", to_python(total_transferred_bytes));
 }
 
 void CallbacksBridge::start_finalizing() {
+    const ReleasedInterpreter::InterpreterLock held;
     try {
         PyRef method_name = PyRef::steal(PyUnicode_FromString("start_finalizing"));
         PyRef result =
@@ -87,6 +90,7 @@ void CallbacksBridge::start_finalizing() {
 }
 
 void CallbacksBridge::update_finished(FirmwareUpdateResult result) {
+    const ReleasedInterpreter::InterpreterLock held;
     call_with("update_finished", to_python(result));
 }
 

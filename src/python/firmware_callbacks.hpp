@@ -9,7 +9,8 @@
 
 namespace tq::py {
 
-// Calls the object's methods by attribute name at call time. A failing call
+// Calls the object's methods by attribute name at call time, holding the
+// interpreter lock for each call (the update itself runs without it). A failing call
 // never reaches the update: the exception is taken, reported as one line on
 // standard output (fd 1), and the update goes on.
 class CallbacksBridge final : public FirmwareUpdateCallbacks {

@@ -14,7 +14,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "client/lock_wait.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/firmware_callbacks.hpp"
@@ -22,32 +21,41 @@
 
 namespace tq::py {
 
-// For the duration of one client call: if the call finds its device's
-// connection busy (another Python thread's firmware update running a callback
-// that let this thread in), it waits for the connection with the interpreter
-// lock released and takes the interpreter lock back once it holds the
-// connection. Without contention nothing is released.
-class LockWaitScope {
+// For the duration of one client call: the interpreter lock is released, so
+// other Python threads run while this one waits on the network or for a
+// device's connection. Python code the call reaches (firmware-update
+// callbacks) runs inside an InterpreterLock, which takes it back for that
+// long. Scopes nest: a callback may call the module again.
+class ReleasedInterpreter {
 public:
-    LockWaitScope() noexcept : previous_(lock_wait_hook()) { set_lock_wait_hook(&hook_); }
-    ~LockWaitScope() {
-        set_lock_wait_hook(previous_);
-        // Released but never taken back (the wait ended by an exception):
-        // the interpreter lock must be held again before any Python code runs.
-        if (saved_) PyEval_RestoreThread(std::exchange(saved_, nullptr));
+    ReleasedInterpreter() noexcept : outer_(saved_) { saved_ = PyEval_SaveThread(); }
+    ~ReleasedInterpreter() {
+        PyEval_RestoreThread(saved_);
+        saved_ = outer_;
     }
-    LockWaitScope(const LockWaitScope&) = delete;
-    LockWaitScope& operator=(const LockWaitScope&) = delete;
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+
+    // Holds the interpreter lock again, inside a ReleasedInterpreter of this
+    // thread (elsewhere it does nothing: the lock is held already).
+    class InterpreterLock {
+    public:
+        InterpreterLock() noexcept : state_(std::exchange(saved_, nullptr)) {
+            if (state_ != nullptr) PyEval_RestoreThread(state_);
+        }
+        ~InterpreterLock() {
+            if (state_ != nullptr) saved_ = PyEval_SaveThread();
+        }
+        InterpreterLock(const InterpreterLock&) = delete;
+        InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+    private:
+        PyThreadState* state_;
+    };
 
 private:
-    static void release(void* ctx) { *static_cast<PyThreadState**>(ctx) = PyEval_SaveThread(); }
-    static void reacquire(void* ctx) {
-        PyEval_RestoreThread(std::exchange(*static_cast<PyThreadState**>(ctx), nullptr));
-    }
-
-    PyThreadState* saved_ = nullptr;
-    LockWaitHook hook_{&release, &reacquire, &saved_};
-    const LockWaitHook* previous_;
+    static inline thread_local PyThreadState* saved_ = nullptr;
+    PyThreadState* outer_;
 };
 
 // The object's value type and the converters of an operation's parameters;
@@ -71,7 +79,7 @@ struct OpTraits<R (*)(const C&, P...)> {
 template <auto Op, class Self, class Convs>
 PyObject* call_client(const Self& self, Convs& convs) {
     auto call = [&] {
-        LockWaitScope wait;
+        const ReleasedInterpreter released;
         return std::apply([&](auto&... c) { return std::invoke(Op, self, c.get()...); }, convs);
     };
     if constexpr (std::is_void_v<decltype(call())>) {

@@ -1,8 +1,7 @@
 """Runs plenko-tq-sim in a separate process and reads what it logged.
 
-The module holds the interpreter lock during every call, so a simulator in a
-thread of the test process could never answer: it always runs as its own
-process. With advertise=True it publishes its devices by DNS-SD, which must
+The simulator always runs as its own process, like a real device: nothing
+of the test process (its interpreter, its threads) can make it answer. With advertise=True it publishes its devices by DNS-SD, which must
 only happen inside a private network namespace (scripts/netns).
 """
 
