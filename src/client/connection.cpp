@@ -1,5 +1,6 @@
 #include "client/connection.hpp"
 
+#include "client/interrupt.hpp"
 #include "client/lock_wait.hpp"
 
 namespace tq {
@@ -9,7 +10,9 @@ Result<ConnectionLock> DeviceConnection::acquire() {
     // Only this thread can have stored its own id, so a relaxed read is exact.
     if (owner_.load(std::memory_order_relaxed) == me) return fail(Error::Kind::FailedToAquireLock);
     if (closed_.load(std::memory_order_acquire)) return fail(Error::Kind::ConnectionError);
-    lock_mutex();
+    if (!lock_mutex()) {
+        return fail(Error::Kind::ApiError, "Interrupted while waiting for the device's connection; nothing was sent");
+    }
     owner_.store(me, std::memory_order_relaxed);
     if (closed_.load(std::memory_order_relaxed)) {
         release(false);
@@ -27,7 +30,7 @@ Result<void> DeviceConnection::close() {
         return fail(Error::Kind::FailedToAquireLock);
     }
     if (closed_.load(std::memory_order_acquire)) return {};
-    lock_mutex();
+    if (!lock_mutex()) return fail(Error::Kind::ApiError, "Interrupted while waiting for the device's connection");
     if (!closed_.load(std::memory_order_relaxed)) {
         stream = TcpStream{};
         closed_.store(true, std::memory_order_release);
@@ -36,12 +39,23 @@ Result<void> DeviceConnection::close() {
     return {};
 }
 
-void DeviceConnection::lock_mutex() {
-    if (mutex_.try_lock()) return;
+bool DeviceConnection::lock_mutex() {
+    if (mutex_.try_lock()) return true;
     const LockWaitHook* hook = lock_wait_hook();
     if (hook != nullptr && hook->release != nullptr) hook->release(hook->ctx);
-    mutex_.lock();
+    bool locked = true;
+    if (!interruptible()) {
+        mutex_.lock();
+    } else {
+        while (!mutex_.try_lock_for(kInterruptPoll)) {
+            if (interrupted()) {
+                locked = false;
+                break;
+            }
+        }
+    }
     if (hook != nullptr && hook->reacquire != nullptr) hook->reacquire(hook->ctx);
+    return locked;
 }
 
 void DeviceConnection::release(bool poison) noexcept {

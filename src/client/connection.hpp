@@ -36,7 +36,8 @@ struct DeviceConnection {
     // While it has to wait, an installed LockWaitHook lets the embedding drop
     // its own global lock.
     // Fails at once with ConnectionError, sending nothing, once close() has
-    // run.
+    // run, and with an ApiError when the thread's interrupt check ends the
+    // wait.
     Result<ConnectionLock> acquire();
 
     // Takes the lock as acquire() does (so an exchange in flight on another
@@ -78,9 +79,10 @@ struct DeviceConnection {
 private:
     friend class ConnectionLock;
     void release(bool poison) noexcept;
-    void lock_mutex();
+    // False when the thread's interrupt check ended the wait.
+    bool lock_mutex();
 
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     bool poisoned_ = false;
     // Set under the lock; read before taking it too, so a call on a closed

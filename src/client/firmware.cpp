@@ -11,6 +11,7 @@
 #include "client/connection.hpp"
 #include "client/device.hpp"
 #include "client/firmware_image.hpp"
+#include "client/interrupt.hpp"
 #include "client/transaction.hpp"
 #include "protocol/status.hpp"
 
@@ -151,10 +152,12 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
         return fail(Error::Kind::ApiError, "Device is requesting a chunk size of 0, which doesn't work");
     }
 
+    // Between chunks, the caller's stop or the thread's interrupt check.
+    auto stop_now = [&callbacks] { return callbacks.stop_requested() || interrupted(); };
     callbacks.update_started(total);
     uint64_t offset = 0;
     for (uint64_t index = 0; offset < total; ++index) {
-        if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
+        if (stop_now()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
         const uint64_t length = std::min<uint64_t>(*chunk_size, total - offset);
         const auto chunk = image.subspan(static_cast<size_t>(offset), static_cast<size_t>(length));
         if (auto sent = send_update_request<Command::UpdateFirmwareSendChunk>(c, index, chunk); !sent) {
@@ -168,9 +171,14 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
         callbacks.report_progress(offset);
     }
 
-    if (callbacks.stop_requested()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
+    if (stop_now()) return fail(Error::Kind::ApiError, kFirmwareUpdateStoppedText);
     callbacks.start_finalizing();
-    if (auto sent = send_update_request<Command::UpdateFirmwareFinalize>(c); !sent) return sent;
+    {
+        // Once asked to finalize, the device is waited for whatever happens:
+        // cut short, the update could leave a device that does not start.
+        const InterruptScope uninterruptible(nullptr);
+        if (auto sent = send_update_request<Command::UpdateFirmwareFinalize>(c); !sent) return sent;
+    }
     // The status itself decides the outcome, so it is read unexamined.
     auto fields = receive_fields<Command::UpdateFirmwareFinalize>(c);
     if (!fields) {

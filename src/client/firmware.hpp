@@ -16,9 +16,10 @@ public:
     virtual void start_finalizing() = 0;
     virtual void update_finished(FirmwareUpdateResult result) = 0;
 
-    // Asked before each chunk and once more before finalizing. True ends the
-    // update right there with kFirmwareUpdateStoppedText, the device never
-    // asked to finalize: a transfer may stop between chunks, but a finalize
+    // Asked before each chunk and once more before finalizing, as is the
+    // thread's interrupt check (interrupt.hpp). True ends the update right
+    // there with kFirmwareUpdateStoppedText, the device never asked to
+    // finalize: a transfer may stop between chunks, but a finalize
     // once requested runs to its answer (cutting it short can leave a device
     // that does not start).
     virtual bool stop_requested() { return false; }

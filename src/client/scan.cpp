@@ -1,6 +1,7 @@
 #include "client/scan.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "client/client.hpp"
+#include "client/interrupt.hpp"
 
 namespace tq {
 
@@ -24,8 +26,13 @@ namespace {
 // process); a failure while handling one resolution costs that device only.
 class ConnectPool {
 public:
-    ConnectPool(const Collaborators& with, std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices)
-        : with_(with), connection_timeout_(connection_timeout), limit_(with.connects_in_flight), devices_(devices) {
+    ConnectPool(const Collaborators& with, std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices,
+                const std::atomic<bool>& cancelled)
+        : with_(with),
+          connection_timeout_(connection_timeout),
+          limit_(with.connects_in_flight),
+          devices_(devices),
+          cancel_check_(flag_check(cancelled)) {
         // Reserved up front: a started thread must never be lost to a
         // failing push_back, which would destroy it still joinable.
         try {
@@ -112,6 +119,8 @@ private:
     }
 
     void connect(const ResolvedService& service) noexcept {
+        // A scan that is interrupted ends its connects too.
+        const InterruptScope cancellable(&cancel_check_);
         try {
             Result<Device> device = with_.connect(service, connection_timeout_);
             if (device) {
@@ -119,6 +128,8 @@ private:
                 // equal keys in this order.
                 const std::lock_guard lock(mutex_);
                 devices_.push_back(std::move(*device));
+            } else if (interrupted()) {
+                // Cut short by the scan's end: no finding about the device.
             } else if (device.error().kind() == Error::Kind::ClientSoftwareTooOldForDevice) {
                 write_stdout_line(kIncompatibleLine);
             } else {
@@ -140,13 +151,15 @@ private:
     bool finishing_ = false;             // under mutex_
     std::vector<Device>& devices_;       // under mutex_
     std::vector<std::thread> threads_;   // the scan worker's own
+    const InterruptCheck cancel_check_;
 };
 
 // Hands every resolution to the pool until the channel reports disconnection,
 // then waits for the pool: the worker ends only when every connect has.
 void connect_resolved(dnssd::EventChannel& channel, const Collaborators& with,
-                      std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices) noexcept {
-    ConnectPool pool(with, connection_timeout, devices);
+                      std::chrono::nanoseconds connection_timeout, std::vector<Device>& devices,
+                      const std::atomic<bool>& cancelled) noexcept {
+    ConnectPool pool(with, connection_timeout, devices, cancelled);
     for (;;) {
         std::optional<dnssd::ServiceEvent> event;
         try {
@@ -180,6 +193,21 @@ private:
     dnssd::EventChannel& channel_;
 };
 
+// The scan's wait; false when the thread's interrupt check ended it early.
+bool wait_for(std::chrono::nanoseconds wait) {
+    if (wait <= std::chrono::nanoseconds::zero()) return true;
+    if (!interruptible()) {
+        std::this_thread::sleep_for(wait);
+        return true;
+    }
+    const auto end = std::chrono::steady_clock::now() + wait;
+    for (auto left = wait; left > std::chrono::nanoseconds::zero(); left = end - std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(left, kInterruptPoll));
+        if (interrupted()) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Collaborators Collaborators::standard() {
@@ -205,17 +233,20 @@ Result<std::vector<Device>> run(const Collaborators& with, std::chrono::nanoseco
 
     std::vector<Device> devices;
     std::thread worker;
+    std::atomic<bool> cancelled{false};
     {
         WorkerGuard guard(worker, channel);
         try {
-            worker = with.start_worker([&] { connect_resolved(channel, with, connection_timeout, devices); });
+            worker =
+                with.start_worker([&] { connect_resolved(channel, with, connection_timeout, devices, cancelled); });
         } catch (...) {
             (void)(*daemon)->shutdown();
             return fail(Error::Kind::DeviceDiscoveryError, kWorkerFailed);
         }
 
-        // The full wait, however early devices turn up.
-        if (wait > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(wait);
+        // The full wait, however early devices turn up; an interrupt ends it,
+        // and the connects in flight, early.
+        if (!wait_for(wait)) cancelled = true;
 
         bool stopped = false;
         try {
@@ -228,6 +259,7 @@ Result<std::vector<Device>> run(const Collaborators& with, std::chrono::nanoseco
         daemon->reset();
         if (!stopped) return fail(Error::Kind::DeviceDiscoveryError, kShutdownFailed);
     }
+    if (cancelled) return fail(Error::Kind::ApiError, kInterruptedText);
 
     std::stable_sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
         return std::pair(a.get_ean(), a.get_serial_number()) < std::pair(b.get_ean(), b.get_serial_number());

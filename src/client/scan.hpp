@@ -22,6 +22,8 @@ inline constexpr const char* kCreateDaemonFailed = "Failed to create MDNS Servic
 inline constexpr const char* kBrowseFailed = "Failed to browse for service";
 inline constexpr const char* kWorkerFailed = "Failed to start the scan worker thread";
 inline constexpr const char* kShutdownFailed = "Failed to shut down MDNS Service Daemon";
+// ApiError of a scan whose wait the thread's interrupt check ended (interrupt.hpp).
+inline constexpr const char* kInterruptedText = "The scan was interrupted";
 
 // Devices connected and handshaken at the same time within one scan. The
 // scan's time beyond the wait is then about ceil(N / 16) connects for N

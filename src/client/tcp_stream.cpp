@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "client/interrupt.hpp"
+
 namespace tq {
 namespace {
 
@@ -33,18 +35,22 @@ tl::unexpected<int> last_error() {
 }
 
 // Waits until the socket is ready for `events` or the deadline passes:
-// 0, ETIMEDOUT, or the poll's own error. Hang-up and error conditions count
-// as ready; the following send or recv reports them.
+// 0, ETIMEDOUT, EINTR when the thread's interrupt check says so, or the
+// poll's own error. Hang-up and error conditions count as ready; the
+// following send or recv reports them.
 int wait_ready(int fd, short events, TcpStream::Clock::time_point deadline) {
+    const bool checked = interruptible();
     for (;;) {
-        const auto left = deadline - TcpStream::Clock::now();
+        auto left = deadline - TcpStream::Clock::now();
         if (left <= nanoseconds::zero()) return ETIMEDOUT;
+        if (checked) left = std::min<nanoseconds>(left, kInterruptPoll);
         const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
         const timespec ts{static_cast<time_t>(s.count()), static_cast<long>((left - s).count())};
         pollfd p{fd, events, 0};
         const int n = ::ppoll(&p, 1, &ts, nullptr);
         if (n > 0) return 0;
         if (n < 0 && errno != EINTR) return errno;
+        if (checked && interrupted()) return EINTR;
     }
 }
 
@@ -80,23 +86,8 @@ TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, 
     if (rc != 0) {
         if (errno != EINPROGRESS) return last_error();
         // A zero timeout means none, as it does for the socket's own timeouts.
-        const bool bounded = timeout > nanoseconds::zero();
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            int wait_ms = -1;
-            if (bounded) {
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0) return tl::unexpected<int>(ETIMEDOUT);
-                wait_ms = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
-            }
-            pollfd p{s.fd_, POLLOUT, 0};
-            const int n = ::poll(&p, 1, wait_ms);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return last_error();
-            if (n == 0) return tl::unexpected<int>(ETIMEDOUT);
-            break;
-        }
+        const auto deadline = timeout > nanoseconds::zero() ? Clock::now() + timeout : Clock::time_point::max();
+        if (const int err = wait_ready(s.fd_, POLLOUT, deadline)) return tl::unexpected<int>(err);
         int err = 0;
         socklen_t len = sizeof err;
         if (::getsockopt(s.fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return last_error();
@@ -176,11 +167,12 @@ TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock
     // The kernel counts a receive timeout in scheduler ticks and may end it
     // a tick late.
     constexpr auto kTick = std::chrono::milliseconds(10);
-    if (!bytes.empty() && read_timeout_ && *read_timeout_ <= deadline - now + kTick) {
+    if (!bytes.empty() && read_timeout_ && *read_timeout_ <= deadline - now + kTick && may_block_in_kernel()) {
         const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
         if (n == 0) return tl::unexpected<int>(ECONNRESET);
         // A timeout or a signal leaves the rest to read_exact and its deadline.
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return last_error();
+        if (n < 0 && errno == EINTR && interrupted()) return tl::unexpected<int>(EINTR);
         if (n > 0) done = static_cast<size_t>(n);
     }
     size_t more = 0;

@@ -65,7 +65,8 @@ public:
     // `now`, the caller's latest reading of the clock), the first
     // receive blocks in the kernel, so an answer that comes in one piece
     // costs one system call instead of a failed receive, a poll and a second
-    // receive. Otherwise, and for whatever is still missing, read_exact.
+    // receive (not where an interrupt check must be asked on time, see
+    // interrupt.hpp). Otherwise, and for whatever is still missing, read_exact.
     IoResult<void> await_exact(std::span<uint8_t> bytes, Clock::time_point deadline, size_t& done,
                                Clock::time_point now);
 

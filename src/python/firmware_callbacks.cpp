@@ -53,7 +53,17 @@ void report_callback_failure() noexcept {
     }
 }
 
+bool python_interrupted(void*) noexcept {
+    const ReleasedInterpreter::InterpreterLock held;
+    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+}
+
 void CallbacksBridge::call_with(const char* name, PyObject* arg) noexcept {
+    // Something is pending already: the update is being stopped.
+    if (arg != nullptr && PyErr_Occurred()) {
+        Py_DECREF(arg);
+        return;
+    }
     try {
         PyRef argument = PyRef::steal(arg);
         PyRef method_name = PyRef::steal(PyUnicode_FromString(name));
@@ -79,6 +89,7 @@ void CallbacksBridge::report_progress(uint64_t total_transferred_bytes) {
 
 void CallbacksBridge::start_finalizing() {
     const ReleasedInterpreter::InterpreterLock held;
+    if (PyErr_Occurred()) return;
     try {
         PyRef method_name = PyRef::steal(PyUnicode_FromString("start_finalizing"));
         PyRef result =
@@ -91,7 +102,24 @@ void CallbacksBridge::start_finalizing() {
 
 void CallbacksBridge::update_finished(FirmwareUpdateResult result) {
     const ReleasedInterpreter::InterpreterLock held;
+    // A Ctrl-C while the finalize ran waited for its answer; its handler runs
+    // now and what it raises is set aside, so that the callback sees the
+    // outcome whole before the call raises it.
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    if (PyErr_Occurred() == nullptr) {
+        (void)PyErr_CheckSignals();
+        PyErr_Fetch(&type, &value, &trace);
+    }
     call_with("update_finished", to_python(result));
+    if (type == nullptr) return;
+    if (PyErr_Occurred() != nullptr) {
+        // The callback's own stop wins.
+        Py_DECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(trace);
+        return;
+    }
+    PyErr_Restore(type, value, trace);
 }
 
 // ---- FirmwareUpdateCallbacks class ------------------------------------------------

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "client/interrupt.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/firmware_callbacks.hpp"
@@ -76,17 +77,30 @@ struct OpTraits<R (*)(const C&, P...)> {
     using Converters = std::tuple<ArgConverter<P>...>;
 };
 
+// The interrupt check of a call (client/interrupt.hpp): runs the
+// interpreter's signal handlers, so Ctrl-C reaches a call that waits. Once
+// a handler has raised, the exception stays pending and the call ends with
+// it, whatever the client returns.
+bool python_interrupted(void*) noexcept;
+// Ctrl-C's SIGINT ends the main thread's blocking system calls, and only the
+// main thread runs signal handlers.
+inline constexpr InterruptCheck kPythonInterrupt{&python_interrupted, nullptr, true};
+
 template <auto Op, class Self, class Convs>
 PyObject* call_client(const Self& self, Convs& convs) {
     auto call = [&] {
         const ReleasedInterpreter released;
+        const InterruptScope interruptible(&kPythonInterrupt);
         return std::apply([&](auto&... c) { return std::invoke(Op, self, c.get()...); }, convs);
     };
     if constexpr (std::is_void_v<decltype(call())>) {
         call();
+        if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     } else {
-        return result_to_python(call());
+        auto result = call();
+        if (PyErr_Occurred()) return nullptr;
+        return result_to_python(std::move(result));
     }
 }
 

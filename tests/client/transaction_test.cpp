@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include "client/connection.hpp"
+#include "client/interrupt.hpp"
 #include "client/lock_wait.hpp"
 #include "op_table.hpp"
 #include "sim_fixture.hpp"
@@ -429,6 +430,36 @@ struct CountingHook {
     LockWaitHook hook{[](void* c) { static_cast<CountingHook*>(c)->released++; },
                       [](void* c) { static_cast<CountingHook*>(c)->reacquired++; }, this};
 };
+
+// A thread whose interrupt check fires gives up waiting, both for an answer
+// and for a connection another thread holds; the update there goes on.
+TEST_F(TransactionTest, interrupt_check_ends_a_wait_for_an_answer_or_for_the_connection) {
+    start();
+    Device d = device();
+    std::atomic<bool> stop{false};
+    const InterruptCheck check = flag_check(stop);
+    auto interrupted_call = [&] {
+        const InterruptScope scope(&check);
+        std::thread trip([&] {
+            std::this_thread::sleep_for(50ms);
+            stop = true;
+        });
+        const auto began = std::chrono::steady_clock::now();
+        auto r = d.get_name();
+        trip.join();
+        stop = false;
+        EXPECT_LT(std::chrono::steady_clock::now() - began, kTestTimeout * 0.8);
+        return r;
+    };
+    fault(3, once({.delay = 4 * kTestTimeout}));
+    EXPECT_ERROR(interrupted_call(), TcpStreamReadError, "Failed to read packet header");
+    Result<std::string> waiting = std::string();
+    HookCallbacks cb;
+    cb.on_started = [&] { std::thread([&] { waiting = interrupted_call(); }).join(); };
+    EXPECT_TRUE(d.update_firmware_from_blob(std::vector<uint8_t>(10, 1), cb));
+    EXPECT_ERROR(waiting, ApiError, "Interrupted while waiting for the device's connection; nothing was sent");
+    EXPECT_EQ(d.get_name().value(), "TQ Ethernet Interface");
+}
 
 TEST_F(TransactionTest, lock_wait_hook_runs_only_around_a_wait_for_a_busy_connection) {
     start();

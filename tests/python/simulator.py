@@ -116,6 +116,42 @@ def report(**values):
 """
 
 
+INTERRUPT_AFTER = 0.5  # seconds; see interrupted_child
+
+
+def interrupted_child(setup, call, timeout=60):
+    """Runs `setup` (statements), then `call` (an expression) in a child
+    whose own SIGINT, as Ctrl-C sends it, arrives INTERRUPT_AFTER seconds
+    into the call. Returns what the child saw: interrupted (whether the call
+    raised KeyboardInterrupt), seconds (until it ended), events (what `cb`,
+    a callbacks object defined for the call, was told) and next (a
+    get_firmware_version on `d` afterwards, if setup defines `d`)."""
+    return run_child(
+        f"""
+import signal
+# As in an interactive interpreter, also where the harness ignores SIGINT.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+class Recorder(tq.FirmwareUpdateCallbacks):
+    events = []
+    def start_finalizing(self): self.events.append("finalizing")
+    def update_finished(self, r): self.events.append("finished " + repr(r).split(".")[-1])
+cb = Recorder()
+{setup}
+threading.Timer({INTERRUPT_AFTER}, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+try:
+    {call}
+    interrupted = False
+except KeyboardInterrupt:
+    interrupted = True
+seconds = time.monotonic() - start
+after = d.get_firmware_version() if "d" in globals() else None
+report(interrupted=interrupted, seconds=seconds, events=cb.events, next=after)
+""",
+        timeout,
+    )[1]
+
+
 def run_child(code, timeout=60):
     """Runs `code` in a fresh interpreter (same namespace, same module).
     Returns (stdout lines, the dict the child passed to report(), stderr).

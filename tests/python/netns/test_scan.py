@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from simulator import Simulator, run_child, scan
+from simulator import INTERRUPT_AFTER, Simulator, interrupted_child, run_child, scan
 
 
 class Delta(datetime.timedelta):
@@ -25,6 +25,15 @@ def test_empty_network_gives_an_empty_list_after_the_full_wait(tq):
     assert client.scan_for_devices_with_timeout(datetime.timedelta(milliseconds=100)) == []
     assert time.monotonic() - start >= 0.095
     assert client.scan_for_devices_with_timeout(timeout=datetime.timedelta(0)) == []
+
+
+# A device that answers the version query only after 3 s keeps a connect in
+# flight when Ctrl-C arrives: the scan ends its wait and that connect early.
+def test_ctrl_c_ends_a_scan_and_its_connects(tq):
+    with Simulator("--fault", "1:delay=3000"):
+        seen = interrupted_child("", "tq.create_client().scan_for_devices_with_timeout(datetime.timedelta(seconds=5))")
+    assert seen["interrupted"]
+    assert seen["seconds"] < INTERRUPT_AFTER + 0.5
 
 
 def test_timedelta_subclass_is_read_by_its_real_fields(tq):
