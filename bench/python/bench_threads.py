@@ -21,6 +21,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "python"))
+from timing import beats_during  # noqa: E402
 from tqpaths import MODULE_DIR, NETNS  # noqa: E402
 
 sys.path.insert(0, str(MODULE_DIR))
@@ -28,22 +29,8 @@ sys.path.insert(0, str(MODULE_DIR))
 
 def longest_stall(call):
     """Runs call() beside a heartbeat; returns (call seconds, longest gap in ms)."""
-    beats, stop = [], threading.Event()
-
-    def heartbeat():
-        while not stop.is_set():
-            beats.append(time.monotonic())
-            time.sleep(0.01)
-
-    beat = threading.Thread(target=heartbeat)
-    beat.start()
-    time.sleep(0.05)
-    start = time.monotonic()
-    call()
-    took = time.monotonic() - start
-    stop.set()
-    beat.join()
-    return took, 1000 * max(b - a for a, b in zip(beats, beats[1:]))
+    start, end, _, beats = beats_during(call)
+    return end - start, 1000 * max(b - a for a, b in zip(beats, beats[1:]))
 
 
 def main():
