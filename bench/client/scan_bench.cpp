@@ -5,8 +5,7 @@
 //
 // BM_Scan100ms*: 1, 10 and 50 devices played by one simulator process;
 // target: at most 30 ms + 2 ms per device. The counters show how many devices
-// each scan returned, and the same scans without the question at browse start
-// (the library's own first query only) serve as the baseline.
+// each scan returned.
 //
 // BM_Scan100msSeparateResponders: 1, 10, 50 and 200 devices, each its own
 // simulator process (its own mDNS responder and TCP server, as every real
@@ -235,7 +234,6 @@ private:
 };
 
 struct ScanSetup {
-    bool ask_at_browse_start = true;
     // Each scan comes 600 ms after the previous one, past the half second in
     // which responders will not repeat a multicast answer, so every scan
     // meets idle devices; otherwise the scans follow each other at once.
@@ -260,11 +258,6 @@ void scan(benchmark::State& state, ScanSetup setup) {
     const bool quiet = setup.quiet;
     tq::scan::Collaborators with = tq::scan::Collaborators::standard();
     with.connects_in_flight = setup.connects_in_flight;
-    with.create_daemon = [ask_at_browse_start = setup.ask_at_browse_start] {
-        tq::dnssd::DaemonOptions options;
-        options.ask_at_browse_start = ask_at_browse_start;
-        return tq::dnssd::create_daemon(options);
-    };
     if (setup.after_wait) {
         std::vector<tq::ResolvedService> services;
         for (const auto& sim : current_population().sims) {
@@ -339,14 +332,8 @@ void scan(benchmark::State& state, ScanSetup setup) {
 void BM_Scan100ms(benchmark::State& state) {
     scan(state, {});
 }
-void BM_Scan100msLibraryQueryOnly(benchmark::State& state) {
-    scan(state, {.ask_at_browse_start = false});
-}
 void BM_Scan100msIdleDevices(benchmark::State& state) {
     scan(state, {.quiet = true});
-}
-void BM_Scan100msIdleDevicesLibraryQueryOnly(benchmark::State& state) {
-    scan(state, {.ask_at_browse_start = false, .quiet = true});
 }
 // Second argument: connects in flight, 1 for one device after another. Idle
 // devices, as a scan usually meets them.
@@ -361,22 +348,8 @@ void BM_ConnectAfterWait(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Scan100ms)->Arg(1)->Arg(10)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_Scan100msLibraryQueryOnly)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(50)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(10);
 
 BENCHMARK(BM_Scan100msIdleDevices)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(50)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(10);
-BENCHMARK(BM_Scan100msIdleDevicesLibraryQueryOnly)
     ->Arg(1)
     ->Arg(10)
     ->Arg(50)

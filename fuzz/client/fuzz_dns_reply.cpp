@@ -7,7 +7,7 @@
 #include <span>
 
 #include "check.hpp"
-#include "client/dnssd_wire.hpp"
+#include "net/mdns_wire.hpp"
 
 using namespace tq::dnssd::wire;
 

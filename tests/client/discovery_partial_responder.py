@@ -10,7 +10,7 @@ On the link of ADDRESS it advertises two instances on PORT:
   - "cut" of host cut.local (ADDRESS, 10.77.0.3 and ADDRESS6), whose reply
     carries ADDRESS only and says it was truncated (TC).
 The replies come 50 ms after the question. Questions from port 5353 (other
-responders' and the library's) are answered by multicast with every address
+responders' and the querier's follow-ups) are answered by multicast with every address
 of both hosts and nothing else, so an address missing from a reply is known
 only to whoever browses the host's records.
 Prints READY once listening; runs until SIGTERM or for at most 60 s.

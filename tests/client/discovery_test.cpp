@@ -163,11 +163,11 @@ TEST(Discovery, finds_devices_on_both_hosts_of_the_veth_pair) {
     }
 }
 
-// The library's own first query leaves at 100 ms and answers take up to
-// 120 ms more; the question sent at browse start, with its unicast-response
-// bit, is what lets a 100 ms scan find devices, even back to back and right
-// after the device announced itself (when responders hold back a repeated
-// multicast answer).
+// Responders delay a multicast answer by 20 to 120 ms and hold back one
+// they sent moments ago; the question sent at once from a port of the
+// querier's own is answered at once, by unicast, which is what lets a 100 ms
+// scan find devices, even back to back and right after the device announced
+// itself.
 TEST(Discovery, an_idle_device_is_found_by_100ms_scans_nine_times_in_ten) {
     const auto sims = testing::start_sims({sim_with(8)});
     ASSERT_EQ(sims.size(), 1u);

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "client/dnssd.hpp"
+#include "net/mdns_socket.hpp"
 #include "discovery_support.hpp"
 
 namespace tq {
@@ -98,40 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"", std::nullopt}, SplitCase{"local.", std::nullopt},
                       SplitCase{"_px-command-api.local.", std::nullopt}, SplitCase{"_a._tcp.", std::nullopt},
                       SplitCase{"_a._tcp", std::nullopt}, SplitCase{"px._tcp.local.", std::nullopt}));
-
-std::vector<uint8_t> question_bytes(uint16_t qclass) {
-    std::vector<uint8_t> out = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-    for (const std::string label : {"_px-command-api", "_tcp", "local"}) {
-        out.push_back(static_cast<uint8_t>(label.size()));
-        out.insert(out.end(), label.begin(), label.end());
-    }
-    out.insert(out.end(), {0, 0, 12, static_cast<uint8_t>(qclass >> 8), static_cast<uint8_t>(qclass)});
-    return out;
-}
-
-struct QuestionCase {
-    const char* name;
-    bool unicast_response;
-    std::vector<uint8_t> expected;
-};
-
-class PtrQuestion : public ::testing::TestWithParam<QuestionCase> {};
-
-TEST_P(PtrQuestion, encodes_one_ptr_question_with_the_unicast_response_bit_when_asked) {
-    EXPECT_EQ(dnssd::encode_ptr_question(GetParam().name, GetParam().unicast_response), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, PtrQuestion,
-                         ::testing::Values(QuestionCase{"_px-command-api._tcp.local", true, question_bytes(0x8001)},
-                                           QuestionCase{"_px-command-api._tcp.local.", true, question_bytes(0x8001)},
-                                           QuestionCase{"_px-command-api._tcp.local", false, question_bytes(0x0001)},
-                                           QuestionCase{"a..local", true, {}}, QuestionCase{".local", true, {}},
-                                           QuestionCase{"a.local..", true, {}}));
-
-TEST(PtrQuestion, refuses_a_label_longer_than_63_bytes) {
-    EXPECT_THAT(dnssd::encode_ptr_question(std::string(64, 'a') + ".local", true), IsEmpty());
-    EXPECT_THAT(dnssd::encode_ptr_question(std::string(63, 'a') + ".local", true), ::testing::Not(IsEmpty()));
-}
 
 // ---------------------------------------------------------------- reply sources
 
@@ -276,7 +243,7 @@ TEST_F(Daemon, reports_one_resolution_per_instance_with_every_address_of_its_hos
 TEST_F(Daemon, browses_the_addresses_a_reply_to_its_question_left_out) {
     // "partial": the reply carries the IPv4 address, not the IPv6 one.
     // "cut": the reply carries one of two IPv4 addresses and says it was
-    // truncated. The rest is known only to the library, by multicast.
+    // truncated. The rest is known only by multicast, to those who ask for it.
     const auto net = testing::Network::current();
     testing::ChildProcess responder(
         {testing::test_python(), TQ_PARTIAL_RESPONDER_SCRIPT, net.peer_addresses.at(0), net.peer_addresses.at(1), "9"},
@@ -375,11 +342,10 @@ TEST_P(BadServiceType, fails_to_browse) {
     EXPECT_EQ(browse.error(), dnssd::Failure::Browse);
 }
 
-// SplitServiceType shows which names are refused before the library sees
-// them: one of those, and one that only the library refuses.
+// One name that cannot be split, and one whose protocol is neither _tcp nor _udp.
 INSTANTIATE_TEST_SUITE_P(Table, BadServiceType, ::testing::Values("_px-command-api._tcp", "_x._carrier-pigeon.local."));
 
-// One socket per family on UDP 5353 without address reuse: the library can
+// One socket per family on UDP 5353 without address reuse: the querier can
 // bind neither, which is the one way creating the daemon fails.
 TEST_F(Daemon, cannot_be_created_while_another_program_holds_port_5353_exclusively) {
     const int v4 = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -404,7 +370,6 @@ TEST_F(Daemon, cannot_be_created_while_another_program_holds_port_5353_exclusive
 }
 
 TEST_F(Daemon, writes_nothing_to_standard_error) {
-    // The library's default log prints every level to stderr.
     std::fflush(stderr);
     const int saved = ::dup(2);
     const int file = ::memfd_create("stderr", MFD_CLOEXEC);
@@ -447,9 +412,15 @@ TEST_F(Daemon, repeated_create_browse_shutdown_cycles_leave_no_thread_behind) {
     EXPECT_EQ(thread_count(), before);
 }
 
-TEST_F(Daemon, the_question_at_browse_start_goes_out_on_loopback_and_the_veth_link) {
+TEST_F(Daemon, questions_go_out_on_loopback_and_the_veth_link) {
     // IPv4 on lo and tq0, IPv6 on tq0 (the kernel refuses IPv6 multicast on lo).
-    EXPECT_EQ(dnssd::send_ptr_question("_px-command-api._tcp.local", true), 3u);
+    const auto indices = [](int family) {
+        std::vector<unsigned> out;
+        for (const auto& link : dnssd::mdns_interfaces(family)) out.push_back(link.index);
+        return out;
+    };
+    EXPECT_THAT(indices(AF_INET), ::testing::UnorderedElementsAre(::if_nametoindex("lo"), ::if_nametoindex("tq0")));
+    EXPECT_THAT(indices(AF_INET6), ::testing::ElementsAre(::if_nametoindex("tq0")));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The DNS message subset the adapter reads and writes itself: questions, and
-// the PTR, SRV, A and AAAA records of answers, hostile input included.
+// The mDNS message subset the querier and the responder speak: questions,
+// and the PTR, SRV, TXT, A and AAAA records of answers, hostile input included.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <functional>
 #include <iterator>
 
-#include "client/dnssd_wire.hpp"
+#include "net/mdns_wire.hpp"
 
 namespace tq::dnssd::wire {
 namespace {
@@ -145,8 +145,6 @@ TEST_P(DnsWireIgnores, records_it_does_not_use_without_failing) {
 INSTANTIATE_TEST_SUITE_P(
     Table, DnsWireIgnores,
     ::testing::Values(
-        Ignored{"goodbye",
-                [](Message& m) { m.name(kService).rr(kTypePtr, kIn, 0, [](Message& d) { d.name({"x"}); }); }},
         Ignored{"other_class",
                 [](Message& m) { m.name(kService).rr(kTypePtr, 3, 10, [](Message& d) { d.name({"x"}); }); }},
         Ignored{"txt", [](Message& m) { m.name(kService).rr(16, kIn, 10, [](Message& d) { d.u8(0); }); }},
@@ -448,6 +446,69 @@ TEST(DnsWire, split_and_join_round_trip_dotted_names) {
     EXPECT_EQ(join_name(split_name("dev-1.local")), "dev-1.local");
     EXPECT_EQ(split_name("a..b"), (Name{"a", "", "b"}));
     EXPECT_THAT(split_name(""), IsEmpty());
+}
+
+TEST(DnsWire, a_goodbye_is_read_with_its_ttl_of_zero) {
+    Message m;
+    m.header(0, kResponse, 0, 1).name(kService).rr(kTypePtr, kIn, 0, [](Message& d) { d.name({"x"}); });
+    const auto r = parse_response(m.bytes);
+    ASSERT_TRUE(r.has_value());
+    ASSERT_EQ(r->ptrs.size(), 1u);
+    EXPECT_EQ(r->ptrs[0].ttl, 0u);
+}
+
+TEST(MessageWriter, writes_what_the_reader_reads_back_with_names_compressed) {
+    const Name instance = {"dev 1", "_px-command-api", "_tcp", "local"};
+    const Name host = {"h", "local"};
+    MessageWriter out(7, true, 1400);
+    ASSERT_TRUE(out.question(kService, kTypePtr));
+    ASSERT_TRUE(out.ptr(MessageWriter::Section::Answer, kService, instance, 10));
+    ASSERT_TRUE(out.srv(MessageWriter::Section::Additional, instance, host, 4000, 120, true));
+    ASSERT_TRUE(out.empty_txt(MessageWriter::Section::Additional, instance, 120, true));
+    ASSERT_TRUE(out.address(MessageWriter::Section::Additional, host, address("fd77::2"), 120, true));
+    // The section order holds: no question after an answer.
+    EXPECT_FALSE(out.question(kService, kTypeSrv));
+    const auto echo = echoed_question(out.bytes());
+    ASSERT_TRUE(echo.has_value());
+    EXPECT_EQ(echo->id, 7);
+    const auto r = parse_response(out.bytes());
+    ASSERT_TRUE(r.has_value());
+    ASSERT_EQ(r->ptrs.size(), 1u);
+    EXPECT_EQ(r->ptrs[0].target, instance);
+    EXPECT_EQ(r->ptrs[0].ttl, 10u);
+    ASSERT_EQ(r->srvs.size(), 1u);
+    EXPECT_EQ(r->srvs[0].target, host);
+    EXPECT_EQ(r->srvs[0].port, 4000);
+    ASSERT_EQ(r->addresses.size(), 1u);
+    EXPECT_EQ(r->addresses[0].address, address("fd77::2"));
+    // "_px-command-api._tcp.local" and "local" are written once, then
+    // pointed at: 12 header, 32 question, 20 PTR, 22 SRV, 13 TXT, 28 AAAA.
+    EXPECT_EQ(out.size(), 127u);
+}
+
+TEST(MessageWriter, refuses_an_entry_past_its_limit_and_keeps_the_message_whole) {
+    MessageWriter out(0, true, 60);
+    ASSERT_TRUE(out.ptr(MessageWriter::Section::Answer, kService, {"a", "_px-command-api", "_tcp", "local"}, 10));
+    const auto before = out.bytes();
+    EXPECT_FALSE(out.ptr(MessageWriter::Section::Answer, kService, {std::string(40, 'b'), "x", "local"}, 10));
+    EXPECT_EQ(out.bytes(), before);
+    EXPECT_TRUE(parse_response(out.bytes()).has_value());
+}
+
+TEST(DnsQuery, reads_questions_with_their_unicast_bit_and_known_answers) {
+    MessageWriter out(9, false, 1400);
+    ASSERT_TRUE(out.question(kService, kTypePtr, true));
+    ASSERT_TRUE(out.ptr(MessageWriter::Section::Answer, kService, {"a", "_px-command-api", "_tcp", "local"}, 10));
+    const auto q = parse_query(out.bytes());
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->id, 9);
+    ASSERT_EQ(q->questions.size(), 1u);
+    EXPECT_EQ(q->questions[0].name, kService);
+    EXPECT_TRUE(q->questions[0].unicast_response);
+    ASSERT_EQ(q->known_answers.size(), 1u);
+    EXPECT_EQ(q->known_answers[0].target.front(), "a");
+    // A response is not a query.
+    EXPECT_FALSE(parse_query(full_answer(1).bytes).has_value());
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ struct Published {
 std::vector<Advertisement> build_advertisements(const AdvertiseOptions& options, const Simulator& sim,
                                                 uint16_t refused_port);
 
-// Publishes and waits until the entry group is established. Throws
+// Publishes and waits until the names are established. Throws
 // std::runtime_error when that fails or takes longer than `timeout`.
 Published start_advertising(const AdvertiseOptions& options, const Simulator& sim,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));

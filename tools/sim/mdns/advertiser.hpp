@@ -1,5 +1,5 @@
 // Publishes simulated devices as DNS-SD instances of "_px-command-api._tcp"
-// through a libavahi-core server of their own (no avahi-daemon, no D-Bus).
+// through an mDNS responder of their own (no avahi-daemon, no D-Bus).
 #pragma once
 
 #include <chrono>
@@ -32,11 +32,12 @@ struct Advertisement {
 class Advertiser {
 public:
     enum class State : uint8_t { Registering, Established, Failed };
-    // Called on the library's thread, with its lock held: keep it short.
+    // Called on the responder's thread: keep it short.
     using StateCallback = std::function<void(State)>;
 
-    // Starts publishing; the entry group becomes established after the
-    // library has probed the names (about a second).
+    // Starts publishing: the names are announced at once (and again a second
+    // later) and then established; they are unique per process, so nothing
+    // is probed.
     static tl::expected<std::unique_ptr<Advertiser>, std::string> start(std::vector<Advertisement> advertisements,
                                                                         StateCallback on_state = {});
     // Withdraws every record (goodbye packets) and stops the thread.

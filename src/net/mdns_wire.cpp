@@ -1,4 +1,4 @@
-#include "client/dnssd_wire.hpp"
+#include "net/mdns_wire.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,10 @@ namespace {
 
 constexpr uint16_t kClassIn = 1;
 constexpr uint16_t kClassMask = 0x7fff;  // the top bit is cache-flush (answers) or unicast-response (questions)
+constexpr uint16_t kClassAny = 255;
 constexpr uint16_t kUnicastResponseBit = 0x8000;
+constexpr uint16_t kCacheFlushBit = 0x8000;
+constexpr uint16_t kAuthoritativeFlag = 0x0400;
 constexpr uint16_t kResponseFlag = 0x8000;
 constexpr uint16_t kOpcodeMask = 0x7800;
 constexpr uint16_t kTruncatedFlag = 0x0200;
@@ -108,12 +111,13 @@ struct Header {
     uint16_t id = 0;
     uint16_t flags = 0;
     uint16_t questions = 0;
-    size_t records = 0;
+    uint16_t answers = 0;
+    size_t records = 0;  // in all three sections
 };
 
-// The fixed header, if the message is a response announcing no more than
-// kMaxEntries entries.
-std::optional<Header> read_header(Reader& in) {
+// The fixed header, if the message is a response (or a query) announcing no
+// more than kMaxEntries entries.
+std::optional<Header> read_header(Reader& in, bool response = true) {
     Header h;
     uint16_t counts[4] = {};
     if (!in.u16(h.id) || !in.u16(h.flags)) return std::nullopt;
@@ -121,8 +125,9 @@ std::optional<Header> read_header(Reader& in) {
         if (!in.u16(c)) return std::nullopt;
     }
     h.questions = counts[0];
+    h.answers = counts[1];
     h.records = static_cast<size_t>(counts[1]) + counts[2] + counts[3];
-    if ((h.flags & kResponseFlag) == 0 || h.questions + h.records > kMaxEntries) return std::nullopt;
+    if (((h.flags & kResponseFlag) != 0) != response || h.questions + h.records > kMaxEntries) return std::nullopt;
     return h;
 }
 
@@ -214,15 +219,15 @@ std::optional<Response> read_response(Reader& in) {
         if (!in.name(name) || !in.u16(type) || !in.u16(klass) || !in.u32(ttl) || !in.u16(size)) return std::nullopt;
         const size_t data = in.at();
         if (!in.skip(size)) return std::nullopt;
-        if ((klass & kClassMask) != kClassIn || ttl == 0) continue;
+        if ((klass & kClassMask) != kClassIn) continue;
         const size_t end = in.at();
         if (type == kTypePtr) {
-            Response::Ptr ptr{name, {}};
+            Response::Ptr ptr{name, {}, ttl};
             in.seek(data);
             if (!in.name(ptr.target) || in.at() != end) return std::nullopt;
             out.ptrs.push_back(std::move(ptr));
         } else if (type == kTypeSrv) {
-            Response::Srv srv{name, {}, 0};
+            Response::Srv srv{name, {}, 0, ttl};
             in.seek(data);
             uint16_t priority = 0;
             uint16_t weight = 0;
@@ -233,11 +238,11 @@ std::optional<Response> read_response(Reader& in) {
         } else if (type == kTypeA && size == 4) {
             in_addr a{};
             std::memcpy(&a, in.bytes(data, 4).data(), 4);
-            out.addresses.push_back({name, ServiceAddress::v4(a)});
+            out.addresses.push_back({name, ServiceAddress::v4(a), ttl});
         } else if (type == kTypeAaaa && size == 16) {
             in6_addr a{};
             std::memcpy(&a, in.bytes(data, 16).data(), 16);
-            out.addresses.push_back({name, ServiceAddress::v6(a, 0)});
+            out.addresses.push_back({name, ServiceAddress::v6(a, 0), ttl});
         }
         in.seek(end);
     }
@@ -251,6 +256,170 @@ std::optional<Response> parse_response(std::span<const uint8_t> message, Work* w
     auto out = read_response(in);
     if (work != nullptr) *work = in.work();
     return out;
+}
+
+std::optional<Query> parse_query(std::span<const uint8_t> message) {
+    Reader in(message);
+    const auto header = read_header(in, false);
+    if (!header || (header->flags & kOpcodeMask) != 0) return std::nullopt;
+    Query out;
+    out.id = header->id;
+    for (uint16_t q = 0; q < header->questions; ++q) {
+        Query::Question question;
+        uint16_t klass = 0;
+        if (!in.name(question.name) || !in.u16(question.type) || !in.u16(klass)) return std::nullopt;
+        if ((klass & kClassMask) != kClassIn && (klass & kClassMask) != kClassAny) continue;
+        question.unicast_response = (klass & kUnicastResponseBit) != 0;
+        out.questions.push_back(std::move(question));
+    }
+    // Known answers are in the answer section; the rest is not looked at.
+    const size_t answers = std::min<size_t>(header->answers, header->records);
+    Name owner;
+    for (size_t r = 0; r < answers; ++r) {
+        uint16_t type = 0;
+        uint16_t klass = 0;
+        uint32_t ttl = 0;
+        uint16_t size = 0;
+        if (!in.name(owner) || !in.u16(type) || !in.u16(klass) || !in.u32(ttl) || !in.u16(size)) return std::nullopt;
+        const size_t end = in.at() + size;
+        if (type == kTypePtr && (klass & kClassMask) == kClassIn) {
+            Response::Ptr ptr{owner, {}, ttl};
+            if (!in.name(ptr.target) || in.at() != end) return std::nullopt;
+            out.known_answers.push_back(std::move(ptr));
+        } else if (!in.skip(size)) {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+MessageWriter::MessageWriter(uint16_t id, bool response, size_t limit) : limit_(limit) {
+    put_u16(out_, id);
+    put_u16(out_, response ? kResponseFlag | kAuthoritativeFlag : 0);
+    out_.resize(12, 0);
+}
+
+void MessageWriter::set_truncated() {
+    out_[2] |= static_cast<uint8_t>(kTruncatedFlag >> 8);
+}
+
+bool MessageWriter::open(Section section) {
+    if (section < section_) return false;
+    section_ = section;
+    names_before_ = names_.size();
+    return true;
+}
+
+void MessageWriter::commit(Section section) {
+    const auto i = static_cast<size_t>(section);
+    ++counts_[i];
+    // Counts sit at 4 (questions), 6 (answers) and 10 (additional records).
+    const size_t at = i == 0 ? 4 : i == 1 ? 6 : 10;
+    out_[at] = static_cast<uint8_t>(counts_[i] >> 8);
+    out_[at + 1] = static_cast<uint8_t>(counts_[i]);
+}
+
+bool MessageWriter::put_name(const Name& name) {
+    size_t length = 1;
+    for (const auto& label : name) {
+        if (label.empty() || label.size() > kMaxLabel) return false;
+        length += label.size() + 1;
+    }
+    if (length > kMaxName) return false;
+    std::string suffix;
+    for (size_t i = 0; i < name.size(); ++i) {
+        suffix.clear();
+        for (size_t j = i; j < name.size(); ++j) {
+            for (const char c : name[j]) suffix.push_back(lower(c));
+            suffix.push_back('.');
+        }
+        const auto known = std::find_if(names_.begin(), names_.end(), [&](const auto& n) { return n.first == suffix; });
+        if (known != names_.end()) {
+            put_u16(out_, static_cast<uint16_t>(0xc000 | known->second));
+            return true;
+        }
+        // Only offsets a pointer can reach are remembered.
+        if (out_.size() < 0x3fff) names_.emplace_back(suffix, static_cast<uint16_t>(out_.size()));
+        out_.push_back(static_cast<uint8_t>(name[i].size()));
+        out_.insert(out_.end(), name[i].begin(), name[i].end());
+    }
+    out_.push_back(0);
+    return true;
+}
+
+bool MessageWriter::question(const Name& name, uint16_t type, bool unicast_response) {
+    if (!open(Section::Question)) return false;
+    const size_t before = out_.size();
+    const bool written = put_name(name);
+    if (written) {
+        put_u16(out_, type);
+        put_u16(out_, static_cast<uint16_t>(kClassIn | (unicast_response ? kUnicastResponseBit : 0)));
+    }
+    if (!written || out_.size() > limit_) {
+        out_.resize(before);
+        names_.resize(names_before_);
+        return false;
+    }
+    commit(Section::Question);
+    return true;
+}
+
+template <typename Data>
+bool MessageWriter::record(Section section, const Name& owner, uint16_t type, uint32_t ttl, bool cache_flush,
+                           Data data) {
+    if (section == Section::Question || !open(section)) return false;
+    const size_t before = out_.size();
+    bool written = put_name(owner);
+    if (written) {
+        put_u16(out_, type);
+        put_u16(out_, static_cast<uint16_t>(kClassIn | (cache_flush ? kCacheFlushBit : 0)));
+        put_u16(out_, static_cast<uint16_t>(ttl >> 16));
+        put_u16(out_, static_cast<uint16_t>(ttl & 0xffff));
+        const size_t length_at = out_.size();
+        put_u16(out_, 0);
+        written = data();
+        const size_t length = out_.size() - length_at - 2;
+        out_[length_at] = static_cast<uint8_t>(length >> 8);
+        out_[length_at + 1] = static_cast<uint8_t>(length);
+    }
+    if (!written || out_.size() > limit_) {
+        out_.resize(before);
+        names_.resize(names_before_);
+        return false;
+    }
+    commit(section);
+    return true;
+}
+
+bool MessageWriter::ptr(Section section, const Name& owner, const Name& target, uint32_t ttl) {
+    return record(section, owner, kTypePtr, ttl, false, [&] { return put_name(target); });
+}
+
+bool MessageWriter::srv(Section section, const Name& owner, const Name& host, uint16_t port, uint32_t ttl,
+                        bool cache_flush) {
+    return record(section, owner, kTypeSrv, ttl, cache_flush, [&] {
+        put_u16(out_, 0);  // priority
+        put_u16(out_, 0);  // weight
+        put_u16(out_, port);
+        return put_name(host);
+    });
+}
+
+bool MessageWriter::empty_txt(Section section, const Name& owner, uint32_t ttl, bool cache_flush) {
+    // A TXT record holds at least one string; an empty one stands for "no keys".
+    return record(section, owner, kTypeTxt, ttl, cache_flush, [&] {
+        out_.push_back(0);
+        return true;
+    });
+}
+
+bool MessageWriter::address(Section section, const Name& owner, const ServiceAddress& address, uint32_t ttl,
+                            bool cache_flush) {
+    const bool v4 = address.family == ServiceAddress::Family::V4;
+    return record(section, owner, v4 ? kTypeA : kTypeAaaa, ttl, cache_flush, [&] {
+        out_.insert(out_.end(), address.bytes.begin(), address.bytes.begin() + (v4 ? 4 : 16));
+        return true;
+    });
 }
 
 }  // namespace tq::dnssd::wire
