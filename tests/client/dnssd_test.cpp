@@ -1,5 +1,5 @@
 // The DNS-SD adapter: its event channel, the names and the question it
-// builds, and the libavahi-core daemon against simulated devices on both hosts
+// builds, and the mDNS querier against simulated devices on both hosts
 // of the private veth pair.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
