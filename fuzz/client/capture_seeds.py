@@ -1,5 +1,7 @@
-"""Captures real replies of two independent mDNS responders as seeds for
-fuzz_dns_reply: Avahi's (plenko-tq-sim --advertise) and python-zeroconf's.
+"""Captures real replies of mDNS responders as seeds for fuzz_dns_reply: the
+simulator's own (plenko-tq-sim --advertise) and python-zeroconf's. (The
+avahi-*.bin seeds were captured the same way when the simulator still
+published through Avahi's library.)
 For each it asks, as the client does, from an ephemeral port (legacy unicast):
 the PTR question for the service type, then SRV and A questions for the first
 instance, and keeps each reply; it also keeps one multicast announcement.
@@ -94,7 +96,7 @@ def main() -> int:
     try:
         if not proc.stdout.readline().startswith("READY"):
             sys.exit("the simulator did not start")
-        capture("avahi", out, announced)
+        capture("sim", out, announced)
     finally:
         proc.terminate()
         proc.wait()
