@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const wire::Name service = wire::split_name("_px-command-api._tcp.local");
     constexpr uint16_t kId = 0x5a5a;
-    std::map<std::string, int> found;     // label -> admissions not yet reported
-    std::set<std::string> reported;       // labels reported since their last admission
+    std::map<std::string, int> found;  // label -> admissions not yet reported
+    std::set<std::string> reported;    // labels reported since their last admission
     size_t events = 0;
     Browse browse(service, kId, std::chrono::milliseconds(30), [&](ServiceEvent e) {
         ++events;

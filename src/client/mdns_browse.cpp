@@ -214,6 +214,10 @@ void Browse::arm(Instance& instance, Clock::time_point now) {
     settling_.push_back({now + settle_, instance.label, instance.serial});
 }
 
+bool Browse::resolvable(const Instance& instance) const {
+    return instance.has_srv && !hosts_.at(instance.host).addresses.empty();
+}
+
 void Browse::report(Instance& instance) {
     instance.settling = false;
     instance.reported = true;
@@ -228,7 +232,7 @@ void Browse::report_due(Clock::time_point now) {
         const auto it = instances_.find(due.label);
         if (it == instances_.end() || it->second.serial != due.serial || !it->second.settling) continue;
         Instance& instance = it->second;
-        if (instance.has_srv && !hosts_.at(instance.host).addresses.empty()) {
+        if (resolvable(instance)) {
             report(instance);
         } else {
             instance.settling = false;
@@ -282,7 +286,8 @@ std::vector<wire::Response::Ptr> Browse::known_answers() const {
 
 void Browse::finish() {
     for (auto& [label, instance] : instances_) {
-        if (instance.settling && !instance.reported) report(instance);
+        // Its addresses may have been withdrawn while it settled.
+        if (instance.settling && !instance.reported && resolvable(instance)) report(instance);
     }
     settling_.clear();
     if (dropped_instances_.size() > 0) {

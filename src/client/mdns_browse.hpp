@@ -119,6 +119,8 @@ private:
     // True when the host gained an address.
     bool address_seen(const std::string& host, const ServiceAddress& address, bool withdrawn);
     void arm(Instance& instance, Clock::time_point now);
+    // Its SRV record and at least one address of its host are in.
+    bool resolvable(const Instance& instance) const;
     void report(Instance& instance);
 
     const wire::Name service_;

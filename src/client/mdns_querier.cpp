@@ -34,27 +34,6 @@ constexpr std::chrono::milliseconds kLongestRepeat{2000};
 // from replies go back with what they said.
 constexpr uint32_t kKnownAnswerTtl = 10;
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
 struct Family {
     int family = 0;
     std::vector<LinkInterface> links;
@@ -189,8 +168,7 @@ void Querier::read(const Fd& socket, Browse::Via via) {
         const auto datagram = receive_datagram(socket.get(), datagram_);
         if (!datagram) return;
         if (datagram->cut || !from_responder_on_link(datagram->from, datagram->interface, links_)) continue;
-        browse_->received(std::span(datagram_.data(), datagram->size), via, datagram->interface, Clock::now(),
-                          links_);
+        browse_->received(std::span(datagram_.data(), datagram->size), via, datagram->interface, Clock::now(), links_);
     }
 }
 

@@ -6,10 +6,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace tq::dnssd {
@@ -19,6 +22,28 @@ inline constexpr uint16_t kMdnsPort = 5353;
 inline constexpr size_t kMaxDatagram = 9000;
 // What a message we send may fill: an Ethernet frame, no fragments.
 inline constexpr size_t kMaxSentMessage = 1400;
+
+// Owns one file descriptor (a socket, a pipe end); closes it when destroyed.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
 
 // An interface mDNS can use: IPv4 ones that are up with multicast or
 // loopback (with their first IPv4 address, the source of what is sent),

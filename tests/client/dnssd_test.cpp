@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "client/dnssd.hpp"
-#include "net/mdns_socket.hpp"
 #include "discovery_support.hpp"
+#include "net/mdns_socket.hpp"
 
 namespace tq {
 namespace {

@@ -144,14 +144,15 @@ TEST_P(DnsWireIgnores, records_it_does_not_use_without_failing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DnsWireIgnores,
-    ::testing::Values(
-        Ignored{"other_class",
-                [](Message& m) { m.name(kService).rr(kTypePtr, 3, 10, [](Message& d) { d.name({"x"}); }); }},
-        Ignored{"txt", [](Message& m) { m.name(kService).rr(16, kIn, 10, [](Message& d) { d.u8(0); }); }},
-        Ignored{"a_of_wrong_size",
-                [](Message& m) {
-                    m.name({"h", "local"}).rr(kTypeA, kIn, 10, [](Message& d) { d.u8(1).u8(2); });
-                }}),
+    ::testing::Values(Ignored{"other_class",
+                              [](Message& m) {
+                                  m.name(kService).rr(kTypePtr, 3, 10, [](Message& d) { d.name({"x"}); });
+                              }},
+                      Ignored{"txt", [](Message& m) { m.name(kService).rr(16, kIn, 10, [](Message& d) { d.u8(0); }); }},
+                      Ignored{"a_of_wrong_size",
+                              [](Message& m) {
+                                  m.name({"h", "local"}).rr(kTypeA, kIn, 10, [](Message& d) { d.u8(1).u8(2); });
+                              }}),
     [](const auto& info) { return std::string(info.param.what); });
 
 struct Broken {

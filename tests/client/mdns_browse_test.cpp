@@ -114,6 +114,15 @@ TEST_F(BrowseTest, a_goodbye_removes_an_instance_before_it_is_reported) {
     EXPECT_EQ(events[1].kind, EventKind::ServiceRemoved);
 }
 
+TEST_F(BrowseTest, an_instance_whose_addresses_were_withdrawn_while_it_settled_is_not_reported) {
+    browse.received(message({.addresses = {"10.0.0.2"}}), Browse::Via::Group, 2, t0);
+    wire::MessageWriter goodbye(0, true, 1400);
+    goodbye.address(Section::Answer, kHost, address("10.0.0.2"), 0, true);
+    browse.received(goodbye.bytes(), Browse::Via::Group, 2, t0 + 5ms);
+    browse.finish();
+    EXPECT_TRUE(resolved().empty());
+}
+
 TEST_F(BrowseTest, an_address_of_this_host_heard_over_loopback_keeps_the_interface_that_holds_it) {
     LinkPrefix lo{1, true, AF_INET6, {}, {}};
     LinkPrefix eth{3, false, AF_INET6, {}, {}};

@@ -22,6 +22,7 @@ namespace tq::sim {
 
 namespace {
 
+using dnssd::Fd;
 using dnssd::LinkInterface;
 using Section = dnssd::wire::MessageWriter::Section;
 using Name = dnssd::wire::Name;
@@ -71,24 +72,6 @@ bool put(wire::MessageWriter& out, Section section, const Record& r, Mode mode) 
     }
     return false;
 }
-
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace
 
@@ -176,9 +159,11 @@ struct Advertiser::Impl {
         if (wire::same_name(q.name, service) && (any || q.type == wire::kTypePtr)) {
             for (const Advertisement& ad : advertisements) {
                 const Name instance = instance_of(ad);
-                const bool known = std::any_of(query.known_answers.begin(), query.known_answers.end(), [&](const auto& k) {
-                    return wire::same_name(k.owner, service) && wire::same_name(k.target, instance) && k.ttl >= ttl / 2;
-                });
+                const bool known =
+                    std::any_of(query.known_answers.begin(), query.known_answers.end(), [&](const auto& k) {
+                        return wire::same_name(k.owner, service) && wire::same_name(k.target, instance) &&
+                               k.ttl >= ttl / 2;
+                    });
                 if (!known) out.push_back(instance_answer(ad, true));
             }
             return;
@@ -193,10 +178,10 @@ struct Advertiser::Impl {
         for (const Advertisement& ad : advertisements) {
             if (!wire::same_name(q.name, host_of(ad))) continue;
             Answer a;
-            add_host(a.answers, ad,
-                     any ? std::nullopt
-                         : std::optional(q.type == wire::kTypeA ? ServiceAddress::Family::V4
-                                                                : ServiceAddress::Family::V6));
+            add_host(
+                a.answers, ad,
+                any ? std::nullopt
+                    : std::optional(q.type == wire::kTypeA ? ServiceAddress::Family::V4 : ServiceAddress::Family::V6));
             if (!a.answers.empty()) out.push_back(std::move(a));
             return;  // several instances may share the host: its records once
         }
@@ -266,14 +251,15 @@ struct Advertiser::Impl {
     void answer(const Family& f, const dnssd::Datagram& d) {
         const auto query = wire::parse_query(std::span(datagram.data(), d.size));
         if (!query) return;
-        const uint16_t port = ntohs(d.from.ss_family == AF_INET
-                                        ? reinterpret_cast<const sockaddr_in&>(d.from).sin_port
-                                        : reinterpret_cast<const sockaddr_in6&>(d.from).sin6_port);
+        const uint16_t port =
+            ntohs(d.from.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(d.from).sin_port
+                                              : reinterpret_cast<const sockaddr_in6&>(d.from).sin6_port);
         const bool legacy = port != dnssd::kMdnsPort;
         const Mode mode = legacy ? Mode::Legacy : Mode::Multicast;
         std::vector<Answer> unicast;
         std::vector<Answer> multicast;
-        for (const auto& q : query->questions) answers_for(q, *query, mode, legacy || q.unicast_response ? unicast : multicast);
+        for (const auto& q : query->questions)
+            answers_for(q, *query, mode, legacy || q.unicast_response ? unicast : multicast);
         // A legacy querier gets its reply straight back, its questions and id
         // echoed; a QU question from 5353 too, as an ordinary response.
         pack(unicast, mode, legacy ? &*query : nullptr,
@@ -295,7 +281,8 @@ struct Advertiser::Impl {
         for (;;) {
             int wait = -1;
             if (!announced_twice) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(second - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(second - std::chrono::steady_clock::now());
                 wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
             }
             for (pollfd& p : fds) p.revents = 0;
