@@ -53,11 +53,6 @@ void report_callback_failure() noexcept {
     }
 }
 
-bool python_interrupted(void*) noexcept {
-    const ReleasedInterpreter::InterpreterLock held;
-    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
-}
-
 void CallbacksBridge::call_with(const char* name, PyObject* arg) noexcept {
     // Something is pending already: the update is being stopped.
     if (arg != nullptr && PyErr_Occurred()) {

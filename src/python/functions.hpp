@@ -10,4 +10,10 @@ namespace tq::py {
 // publishing order.
 std::span<PyMethodDef> module_functions();
 
+// python/interrupt.cpp: which thread runs signal handlers, and
+// _interrupt_thread(thread_ident, stop), which sets or clears that thread's
+// stop request.
+void note_main_thread(unsigned long ident) noexcept;
+PyObject* interrupt_thread(PyObject*, PyObject* args) noexcept;
+
 }  // namespace tq::py

@@ -77,20 +77,20 @@ struct OpTraits<R (*)(const C&, P...)> {
     using Converters = std::tuple<ArgConverter<P>...>;
 };
 
-// The interrupt check of a call (client/interrupt.hpp): runs the
-// interpreter's signal handlers, so Ctrl-C reaches a call that waits. Once
-// a handler has raised, the exception stays pending and the call ends with
-// it, whatever the client returns.
-bool python_interrupted(void*) noexcept;
-// Ctrl-C's SIGINT ends the main thread's blocking system calls, and only the
-// main thread runs signal handlers.
-inline constexpr InterruptCheck kPythonInterrupt{&python_interrupted, nullptr, true};
+// The interrupt check of a call (client/interrupt.hpp). On the main thread
+// it runs the interpreter's signal handlers, so Ctrl-C reaches a call that
+// waits; on any thread it also sees a stop that another thread requested
+// for this one (the asyncio module cancelling a task, python/interrupt.cpp).
+// Once a handler has raised, or the stop has set its exception, the
+// exception stays pending and the call ends with it, whatever the client
+// returns.
+const InterruptCheck* python_interrupt_check() noexcept;
 
 template <auto Op, class Self, class Convs>
 PyObject* call_client(const Self& self, Convs& convs) {
     auto call = [&] {
         const ReleasedInterpreter released;
-        const InterruptScope interruptible(&kPythonInterrupt);
+        const InterruptScope interruptible(python_interrupt_check());
         return std::apply([&](auto&... c) { return std::invoke(Op, self, c.get()...); }, convs);
     };
     if constexpr (std::is_void_v<decltype(call())>) {

@@ -61,6 +61,11 @@ constexpr Published kClasses[] = {
     {"PacketGeneratorConfig", &class_of<PacketGeneratorConfig>},
 };
 
+PyMethodDef interrupt_thread_def = {
+    "_interrupt_thread", reinterpret_cast<PyCFunction>(&interrupt_thread), METH_VARARGS,
+    "_interrupt_thread(thread_ident, stop)\n--\n\nPrivate: asks the call that the thread runs now to stop as "
+    "Ctrl-C stops it (stop=True), or withdraws that request once the call has returned (stop=False)."};
+
 // Stops at the first failure; the import then fails with that error.
 int exec_module(PyObject* module) noexcept {
     return guarded([&]() -> int {
@@ -75,7 +80,16 @@ int exec_module(PyObject* module) noexcept {
             PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
             if (!add(module, def.ml_name, fn.get())) return -1;
         }
-        return 0;
+        // Private, so not in __all__: the asyncio module's way to stop a call.
+        PyRef stop = PyRef::steal(PyCFunction_NewEx(&interrupt_thread_def, module, module_name.get()));
+        if (!stop || PyObject_SetAttrString(module, interrupt_thread_def.ml_name, stop.get()) < 0) return -1;
+        // Only the main thread runs signal handlers.
+        PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+        PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
+        PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+        if (!ident) return -1;
+        note_main_thread(PyLong_AsUnsignedLong(ident.get()));
+        return PyErr_Occurred() ? -1 : 0;
     });
 }
 
