@@ -63,7 +63,7 @@ constexpr Published kClasses[] = {
 
 PyMethodDef interrupt_thread_def = {
     "_interrupt_thread", reinterpret_cast<PyCFunction>(&interrupt_thread), METH_VARARGS,
-    "_interrupt_thread(thread_ident, stop)\n--\n\nPrivate: asks the call that the thread runs now to stop as "
+    "_interrupt_thread(thread_ident, stop, /)\n--\n\nPrivate: asks the call that the thread runs now to stop as "
     "Ctrl-C stops it (stop=True), or withdraws that request once the call has returned (stop=False)."};
 
 // Stops at the first failure; the import then fails with that error.

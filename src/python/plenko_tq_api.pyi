@@ -707,3 +707,7 @@ def create_client() -> Client:
 
     Returns:
         (Client): A new client"""
+
+def _interrupt_thread(thread_ident: int, stop: bool, /) -> None:
+    """Private: asks the call that the thread runs now to stop as Ctrl-C stops it (stop=True), or withdraws
+    that request once the call has returned (stop=False)."""

@@ -43,6 +43,9 @@ assert tq.get_api_version() == (0, 2, 1), tq.get_api_version()
 assert tq.get_api_version_string() == "0.2.1"
 assert tq.format_ean(0x7330130012345) == "73-30130-01234-5"
 assert (here / "plenko_tq_api.pyi").is_file() and (here / "py.typed").is_file()
+import plenko_tq_aio
+assert pathlib.Path(plenko_tq_aio.__file__).resolve().parent == here / "plenko_tq_aio"
+assert (here / "plenko_tq_aio" / "py.typed").is_file()
 print("ok", *sys.version_info[:2])
 """
 

@@ -32,7 +32,6 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import datetime
-import functools
 import os
 import queue
 import threading
@@ -43,7 +42,6 @@ import plenko_tq_api as _tq
 __all__ = ["Client", "Device", "Interface", "create_client"]
 
 _T = TypeVar("_T")
-_F = TypeVar("_F", bound=Callable[..., Any])
 
 
 class _Worker:
@@ -57,6 +55,7 @@ class _Worker:
         self._running: Optional[concurrent.futures.Future[Any]] = None
         self._thread = threading.Thread(target=self._serve, name=name, daemon=True)
         self._thread.start()
+        self._ident: int = self._thread.ident or 0
 
     def _serve(self) -> None:
         ident = threading.get_ident()
@@ -92,7 +91,7 @@ class _Worker:
         """Stops the call of `future`: running, as Ctrl-C would; queued, before it starts."""
         with self._lock:
             if self._running is future:
-                _tq._interrupt_thread(self._thread.ident, True)
+                _tq._interrupt_thread(self._ident, True)
             else:
                 future.cancel()
 
@@ -109,28 +108,25 @@ async def _run(worker: _Worker, fn: Callable[..., _T], *args: Any) -> _T:
         raise
 
 
-def _on_worker(sync_class: type) -> Callable[[_F], _F]:
-    """The coroutine form of the synchronous method of the same name, with its docstring."""
-
-    def wrap(method: _F) -> _F:
-        name = method.__name__
-
-        @functools.wraps(method)
-        async def call(self: Any, *args: Any) -> Any:
-            return await _run(self._worker, getattr(self.sync, name), *args)
-
-        call.__doc__ = getattr(sync_class, name).__doc__
-        return call  # type: ignore[return-value]
-
-    return wrap
+def _same_docs(cls: type, sync_class: type) -> None:
+    """Each coroutine says what the synchronous method of its name says."""
+    for name, member in vars(cls).items():
+        if not name.startswith("_") and callable(member) and member.__doc__ is None:
+            member.__doc__ = getattr(sync_class, name).__doc__
 
 
 class _OnLoop(_tq.FirmwareUpdateCallbacks):
     """Delivers an update's callbacks to the event loop's thread, in order."""
 
-    def __init__(self, target: Any, loop: asyncio.AbstractEventLoop) -> None:
-        super().__init__()
-        self._target, self._loop = target, loop
+    _target: Any
+    _loop: asyncio.AbstractEventLoop
+
+    @classmethod
+    def forwarding(cls, target: Any, loop: asyncio.AbstractEventLoop) -> "_OnLoop":
+        # The base class takes no constructor arguments.
+        forwarder = cls()
+        forwarder._target, forwarder._loop = target, loop
+        return forwarder
 
     def _post(self, name: str, *args: Any) -> None:
         self._loop.call_soon_threadsafe(getattr(self._target, name), *args)
@@ -155,38 +151,38 @@ class Interface:
         self.sync = sync
         self._worker = worker
 
-    @_on_worker(_tq.Interface)
-    async def identify(self) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def get_nickname(self) -> str: ...
-    @_on_worker(_tq.Interface)
-    async def set_nickname(self, nickname: str) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def reset_nickname(self) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def get_status(self) -> _tq.InterfaceStatus: ...
-    @_on_worker(_tq.Interface)
-    async def get_eth_config(self) -> _tq.EthInterfaceConfig: ...
-    @_on_worker(_tq.Interface)
-    async def set_eth_config(self, config: _tq.EthInterfaceConfig) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def get_supported_eth_configs(self) -> _tq.EthInterfaceConfig: ...
-    @_on_worker(_tq.Interface)
-    async def get_tc10_state(self) -> _tq.Tc10State: ...
-    @_on_worker(_tq.Interface)
-    async def send_tc10_command(self, command: _tq.Tc10Command) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def read_dcq(self) -> _tq.DcqReading: ...
-    @_on_worker(_tq.Interface)
-    async def run_cable_test(self) -> _tq.CableTestResult: ...
-    @_on_worker(_tq.Interface)
-    async def get_loopback_state(self) -> bool: ...
-    @_on_worker(_tq.Interface)
-    async def set_loopback_state(self, enabled: bool) -> None: ...
-    @_on_worker(_tq.Interface)
-    async def get_packet_generator_config(self) -> _tq.PacketGeneratorConfig: ...
-    @_on_worker(_tq.Interface)
-    async def set_packet_generator_config(self, config: _tq.PacketGeneratorConfig) -> None: ...
+    async def identify(self) -> None:
+        return await _run(self._worker, self.sync.identify)
+    async def get_nickname(self) -> str:
+        return await _run(self._worker, self.sync.get_nickname)
+    async def set_nickname(self, nickname: str) -> None:
+        return await _run(self._worker, self.sync.set_nickname, nickname)
+    async def reset_nickname(self) -> None:
+        return await _run(self._worker, self.sync.reset_nickname)
+    async def get_status(self) -> _tq.InterfaceStatus:
+        return await _run(self._worker, self.sync.get_status)
+    async def get_eth_config(self) -> _tq.EthInterfaceConfig:
+        return await _run(self._worker, self.sync.get_eth_config)
+    async def set_eth_config(self, config: _tq.EthInterfaceConfig) -> None:
+        return await _run(self._worker, self.sync.set_eth_config, config)
+    async def get_supported_eth_configs(self) -> _tq.EthInterfaceConfig:
+        return await _run(self._worker, self.sync.get_supported_eth_configs)
+    async def get_tc10_state(self) -> _tq.Tc10State:
+        return await _run(self._worker, self.sync.get_tc10_state)
+    async def send_tc10_command(self, command: _tq.Tc10Command) -> None:
+        return await _run(self._worker, self.sync.send_tc10_command, command)
+    async def read_dcq(self) -> _tq.DcqReading:
+        return await _run(self._worker, self.sync.read_dcq)
+    async def run_cable_test(self) -> _tq.CableTestResult:
+        return await _run(self._worker, self.sync.run_cable_test)
+    async def get_loopback_state(self) -> bool:
+        return await _run(self._worker, self.sync.get_loopback_state)
+    async def set_loopback_state(self, enabled: bool) -> None:
+        return await _run(self._worker, self.sync.set_loopback_state, enabled)
+    async def get_packet_generator_config(self) -> _tq.PacketGeneratorConfig:
+        return await _run(self._worker, self.sync.get_packet_generator_config)
+    async def set_packet_generator_config(self, config: _tq.PacketGeneratorConfig) -> None:
+        return await _run(self._worker, self.sync.set_packet_generator_config, config)
 
 
 class Device:
@@ -196,48 +192,43 @@ class Device:
         self.sync = sync
         self._worker = _Worker("plenko-tq device")
 
-    @_on_worker(_tq.Device)
-    async def get_name(self) -> str: ...
-    @_on_worker(_tq.Device)
-    async def get_nickname(self) -> str: ...
-    @_on_worker(_tq.Device)
-    async def set_nickname(self, nickname: str) -> None: ...
-    @_on_worker(_tq.Device)
-    async def reset_nickname(self) -> None: ...
-    @_on_worker(_tq.Device)
-    async def get_serial_number(self) -> int: ...
-    @_on_worker(_tq.Device)
-    async def get_pcb_revision(self) -> str: ...
-    @_on_worker(_tq.Device)
-    async def get_firmware_version(self) -> str: ...
-    @_on_worker(_tq.Device)
-    async def get_bootloader_version(self) -> str: ...
-    @_on_worker(_tq.Device)
-    async def get_manufacturing_date(self) -> datetime.datetime: ...
-    @_on_worker(_tq.Device)
-    async def get_ean(self) -> int: ...
-    @_on_worker(_tq.Device)
-    async def get_firmware_ean(self) -> int: ...
-    @_on_worker(_tq.Device)
-    async def identify(self) -> None: ...
+    async def get_name(self) -> str:
+        return await _run(self._worker, self.sync.get_name)
+    async def get_nickname(self) -> str:
+        return await _run(self._worker, self.sync.get_nickname)
+    async def set_nickname(self, nickname: str) -> None:
+        return await _run(self._worker, self.sync.set_nickname, nickname)
+    async def reset_nickname(self) -> None:
+        return await _run(self._worker, self.sync.reset_nickname)
+    async def get_serial_number(self) -> int:
+        return await _run(self._worker, self.sync.get_serial_number)
+    async def get_pcb_revision(self) -> str:
+        return await _run(self._worker, self.sync.get_pcb_revision)
+    async def get_firmware_version(self) -> str:
+        return await _run(self._worker, self.sync.get_firmware_version)
+    async def get_bootloader_version(self) -> str:
+        return await _run(self._worker, self.sync.get_bootloader_version)
+    async def get_manufacturing_date(self) -> datetime.datetime:
+        return await _run(self._worker, self.sync.get_manufacturing_date)
+    async def get_ean(self) -> int:
+        return await _run(self._worker, self.sync.get_ean)
+    async def get_firmware_ean(self) -> int:
+        return await _run(self._worker, self.sync.get_firmware_ean)
+    async def identify(self) -> None:
+        return await _run(self._worker, self.sync.identify)
 
     async def get_interfaces(self) -> List[Interface]:
         return [Interface(i, self._worker) for i in await _run(self._worker, self.sync.get_interfaces)]
 
-    get_interfaces.__doc__ = _tq.Device.get_interfaces.__doc__
-
     async def update_firmware_from_blob(self, blob: bytes, callbacks: _tq.FirmwareUpdateCallbacks) -> None:
-        on_loop = _OnLoop(callbacks, asyncio.get_running_loop())
+        on_loop = _OnLoop.forwarding(callbacks, asyncio.get_running_loop())
         await _run(self._worker, self.sync.update_firmware_from_blob, blob, on_loop)
 
     async def update_firmware_from_path(
         self, path: Union[str, "os.PathLike[str]"], callbacks: _tq.FirmwareUpdateCallbacks
     ) -> None:
-        on_loop = _OnLoop(callbacks, asyncio.get_running_loop())
+        on_loop = _OnLoop.forwarding(callbacks, asyncio.get_running_loop())
         await _run(self._worker, self.sync.update_firmware_from_path, os.fspath(path), on_loop)
-
-    update_firmware_from_blob.__doc__ = _tq.Device.update_firmware_from_blob.__doc__
-    update_firmware_from_path.__doc__ = _tq.Device.update_firmware_from_path.__doc__
 
     async def close(self) -> None:
         """Closes the device once the calls made before have ended, and ends its worker."""
@@ -275,9 +266,9 @@ class Client:
     async def connect(self, host: str, port: int, timeout: Optional[datetime.timedelta] = None) -> Device:
         return Device(await self._once(self.sync.connect, host, port, timeout))
 
-    scan_for_devices.__doc__ = _tq.Client.scan_for_devices.__doc__
-    scan_for_devices_with_timeout.__doc__ = _tq.Client.scan_for_devices_with_timeout.__doc__
-    connect.__doc__ = _tq.Client.connect.__doc__
+
+for _cls, _sync in ((Interface, _tq.Interface), (Device, _tq.Device), (Client, _tq.Client)):
+    _same_docs(_cls, _sync)
 
 
 def create_client() -> Client:

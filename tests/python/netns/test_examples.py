@@ -52,3 +52,14 @@ def test_scan_and_show_reports_a_missing_firmware_file(three_devices, tmp_path):
     proc = run_example("--firmware", str(tmp_path / "missing.img"))
     assert proc.returncode == 1
     assert proc.stderr.strip() == f'error: Unknown error type FileOpenError("Failed to open file {tmp_path / "missing.img"}")'
+
+
+def test_async_fleet(three_devices):
+    proc = subprocess.run([sys.executable, str(REPO / "examples" / "async_fleet.py"), "--expect", "3", "--wait-ms", "500"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
+    assert sorted(line.split(":")[0] for line in out if "firmware" in line) == ["2001", "2002", "3001"]
+    assert "3001: Legacy, firmware 2.4.1, port 0 no DCQ" in out
+    assert out[-2] == "    update finished: FirmwareUpdateResult.Success"
+    assert out[-1].startswith("the event loop ticked ")
