@@ -33,8 +33,7 @@ struct DeviceConnection {
     // Takes the lock. Fails at once with FailedToAquireLock when this thread
     // already holds it (a firmware-update callback calling back into the same
     // device would otherwise wait for itself forever) or when it is poisoned.
-    // While it has to wait, an installed LockWaitHook lets the embedding drop
-    // its own global lock.
+    // An installed LockWaitHook runs around a wait for it (lock_wait.hpp).
     // Fails at once with ConnectionError, sending nothing, once close() has
     // run, and with an ApiError when the thread's interrupt check ends the
     // wait.

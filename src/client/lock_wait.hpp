@@ -1,7 +1,8 @@
-// Lets an embedding release its own global lock while a thread waits for a
-// busy device connection. The Python module installs a hook that drops the
-// interpreter lock only for that wait, so a firmware-update callback that
-// lets other Python threads run cannot deadlock against them.
+// Lets a thread act around a wait for a busy device connection: before it
+// blocks and once it holds the connection. An embedding with a global lock of
+// its own could drop it for the wait; the Python module needs none, as it
+// releases the interpreter for the whole call. The fault soak uses it to time
+// a call from the moment it holds the connection.
 #pragma once
 
 namespace tq {
