@@ -42,20 +42,18 @@ import plenko_tq_api as _tq
 __all__ = ["Client", "Device", "Interface", "create_client"]
 
 _T = TypeVar("_T")
+_Job = Tuple["concurrent.futures.Future[Any]", Callable[..., Any], Tuple[Any, ...]]
 
 
 class _Worker:
-    """One thread that runs the calls given to it in order."""
+    """One thread that runs the calls given to it in order, started by the first."""
 
     def __init__(self, name: str) -> None:
-        self._jobs: "queue.SimpleQueue[Optional[Tuple[concurrent.futures.Future[Any], Callable[..., Any], Tuple[Any, ...]]]]" = (
-            queue.SimpleQueue()
-        )
+        self._jobs: "queue.SimpleQueue[Optional[_Job]]" = queue.SimpleQueue()
         self._lock = threading.Lock()
         self._running: Optional[concurrent.futures.Future[Any]] = None
         self._thread = threading.Thread(target=self._serve, name=name, daemon=True)
-        self._thread.start()
-        self._ident: int = self._thread.ident or 0
+        self._ident = 0
 
     def _serve(self) -> None:
         ident = threading.get_ident()
@@ -85,6 +83,10 @@ class _Worker:
     def submit(self, fn: Callable[..., _T], *args: Any) -> "concurrent.futures.Future[_T]":
         future: concurrent.futures.Future[_T] = concurrent.futures.Future()
         self._jobs.put((future, fn, args))
+        with self._lock:
+            if not self._ident:
+                self._thread.start()
+                self._ident = self._thread.ident or 0
         return future
 
     def stop(self, future: "concurrent.futures.Future[Any]") -> None:
@@ -96,7 +98,7 @@ class _Worker:
                 future.cancel()
 
     def close(self) -> None:
-        self._jobs.put(None)
+        self._jobs.put(None)  # a worker never started ignores it
 
 
 async def _run(worker: _Worker, fn: Callable[..., _T], *args: Any) -> _T:
