@@ -119,7 +119,10 @@ void Browse::received(std::span<const uint8_t> message, Via via, unsigned interf
         }
     }
     for (const std::string& label : named) {
-        Instance& instance = instances_.at(label);
+        // A goodbye later in the message may have removed it again.
+        const auto it = instances_.find(label);
+        if (it == instances_.end()) continue;
+        Instance& instance = it->second;
         if (instance.has_srv || instance.asked_srv) continue;
         instance.asked_srv = true;
         owed_srv_.push_back(label);

@@ -114,6 +114,15 @@ TEST_F(BrowseTest, a_goodbye_removes_an_instance_before_it_is_reported) {
     EXPECT_EQ(events[1].kind, EventKind::ServiceRemoved);
 }
 
+TEST_F(BrowseTest, an_instance_named_and_withdrawn_in_one_message_is_gone_and_owes_nothing) {
+    wire::MessageWriter out(0, true, 1400);
+    out.ptr(Section::Answer, kService, kInstance, 4500);
+    out.ptr(Section::Answer, kService, kInstance, 0);
+    browse.received(out.bytes(), Browse::Via::Group, 2, t0);
+    EXPECT_EQ(browse.instance_count(), 0u);
+    EXPECT_TRUE(browse.take_follow_ups().empty());
+}
+
 TEST_F(BrowseTest, an_instance_whose_addresses_were_withdrawn_while_it_settled_is_not_reported) {
     browse.received(message({.addresses = {"10.0.0.2"}}), Browse::Via::Group, 2, t0);
     wire::MessageWriter goodbye(0, true, 1400);
