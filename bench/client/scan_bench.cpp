@@ -50,6 +50,7 @@
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,6 +80,14 @@ constexpr size_t kStarHosts = 200;
 
 // CPU time used so far by this process's children (the simulators): how much
 // of the machine N responders take from each other and from the scan.
+// CPU of this process (the scanner: querier, connects), user and system.
+double own_cpu_ms() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + t.tv_usec / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 double children_cpu_ms() {
     const std::string parent = std::to_string(::getpid());
     double ticks = 0;
@@ -292,6 +301,7 @@ void scan(benchmark::State& state, ScanSetup setup) {
     double total_ms = 0;
     double latest_start_ms = 0;
     const double responders_cpu_before = children_cpu_ms();
+    const double scanner_cpu_before = own_cpu_ms();
     const double drops_before = udp_receive_buffer_drops();
     for (auto _ : state) {
         if (quiet) std::this_thread::sleep_for(600ms);  // manual time: not counted
@@ -312,6 +322,7 @@ void scan(benchmark::State& state, ScanSetup setup) {
     }
     const double scans = static_cast<double>(state.iterations());
     state.counters["responders_cpu_ms_per_scan"] = (children_cpu_ms() - responders_cpu_before) / scans;
+    state.counters["scanner_cpu_ms_per_scan"] = (own_cpu_ms() - scanner_cpu_before) / scans;
     state.counters["scanner_udp_drops_per_scan"] = (udp_receive_buffer_drops() - drops_before) / scans;
     state.counters["devices"] = static_cast<double>(count);
     state.counters["found_per_scan"] = found / scans;

@@ -92,7 +92,7 @@ private:
     ChildProcess process_;
 };
 
-// Starts them all at once (the names take about a second to establish) and
+// Starts them all at once (each announces its names as it starts) and
 // waits for every one; empty if any fails.
 std::vector<std::unique_ptr<Sim>> start_sims(const std::vector<SimOptions>& options);
 
