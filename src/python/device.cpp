@@ -2,6 +2,8 @@
 #include "python/classes.hpp"
 #include "python/method.hpp"
 
+#include <string>
+
 namespace tq::py {
 namespace {
 
@@ -18,6 +20,27 @@ PyObject* exit(PyObject* self, PyObject* args) noexcept {
     if (!PyArg_UnpackTuple(args, "__exit__", 3, 3, &type, &value, &traceback)) return nullptr;
     return method_noargs<&T::close>(self, nullptr);
 }
+
+// (host, port) as the device was reached: "10.0.0.7" or "fe80::1%3".
+PyObject* get_address(PyObject* self, void*) noexcept {
+    return guarded([&]() -> PyObject* {
+        const SocketAddress& address = value_of<T>(self).address();
+        std::string host = address.to_string();
+        host.resize(host.rfind(':'));
+        if (!host.empty() && host.front() == '[') host = host.substr(1, host.size() - 2);
+        return Py_BuildValue("(s#H)", host.data(), static_cast<Py_ssize_t>(host.size()), address.port());
+    });
+}
+
+PyObject* get_protocol_version(PyObject* self, void*) noexcept {
+    return guarded([&] { return PyLong_FromUnsignedLong(value_of<T>(self).protocol_version()); });
+}
+
+PyGetSetDef properties[] = {
+    {"address", &get_address, nullptr, "(host, port) the device was reached at", nullptr},
+    {"protocol_version", &get_protocol_version, nullptr, "The protocol version the device speaks", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef methods[] = {
     method_def<"get_name", &T::get_name>(
@@ -82,7 +105,8 @@ template <>
 PyTypeObject* python_type<Device>() {
     return class_type<Device>(
         cell,
-        {.name = "plenko_tq_api.Device", .doc = "Device class, used for all device operations", .methods = methods});
+        {.name = "plenko_tq_api.Device", .doc = "Device class, used for all device operations", .methods = methods,
+         .properties = properties});
 }
 
 }  // namespace tq::py

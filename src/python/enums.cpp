@@ -45,6 +45,40 @@ PyObject* enum_int(PyObject* self) noexcept {
     return PyLong_FromLong(reinterpret_cast<EnumObject*>(self)->value);
 }
 
+template <PyEnum E>
+PyObject* enum_name(PyObject* self, void*) noexcept {
+    const std::string_view name = EnumInfo<E>::members[reinterpret_cast<EnumObject*>(self)->value];
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* enum_value(PyObject* self, void*) noexcept {
+    return enum_int(self);
+}
+
+// Pickles as "the class attribute of this name", so unpickling gives the
+// member itself, never a copy.
+template <PyEnum E>
+PyObject* enum_reduce(PyObject* self, PyObject*) noexcept {
+    PyRef name = PyRef::steal(enum_name<E>(self, nullptr));
+    PyRef builtins = name ? PyRef::steal(PyImport_ImportModule("builtins")) : PyRef();
+    PyRef getattr = builtins ? PyRef::steal(PyObject_GetAttrString(builtins.get(), "getattr")) : PyRef();
+    if (!getattr) return nullptr;
+    return Py_BuildValue("(O(OO))", getattr.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get());
+}
+
+template <PyEnum E>
+PyObject* enum_from_value(PyObject*, PyObject* arg) noexcept {
+    const long value = PyLong_AsLong(arg);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (value < 0 || static_cast<size_t>(value) >= EnumInfo<E>::members.size()) {
+        PyErr_Format(PyExc_ValueError, "%ld is not a valid %s", value, EnumInfo<E>::name.data());
+        return nullptr;
+    }
+    PyObject* member = EnumState<E>::members[static_cast<size_t>(value)];
+    Py_INCREF(member);
+    return member;
+}
+
 void enum_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
@@ -53,8 +87,21 @@ void enum_dealloc(PyObject* self) noexcept {
 
 template <PyEnum E>
 PyObject* create_enum_type() {
+    static PyGetSetDef getset[] = {
+        {"name", &enum_name<E>, nullptr, "The member's name", nullptr},
+        {"value", &enum_value, nullptr, "The member's value, as int() gives it", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMethodDef methods[] = {
+        {"__reduce__", reinterpret_cast<PyCFunction>(&enum_reduce<E>), METH_NOARGS, nullptr},
+        {"from_value", reinterpret_cast<PyCFunction>(&enum_from_value<E>), METH_O | METH_CLASS,
+         "from_value($cls, value, /)\n--\n\nThe member with this value; ValueError if there is none."},
+        {nullptr, nullptr, 0, nullptr},
+    };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(EnumInfo<E>::doc.data())},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
         {Py_tp_repr, slot_fn(&enum_repr<E>)},
         {Py_nb_int, slot_fn(&enum_int)},
         {Py_tp_new, slot_fn(&refuse_new)},
@@ -74,6 +121,14 @@ PyObject* create_enum_type() {
         if (!key || PyObject_SetAttr(type.get(), key.get(), member.get()) < 0) return nullptr;
         members[i] = member.release();  // kept for the life of the process
     }
+    // Every member in value order; the class itself stays not iterable.
+    PyRef all = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(members.size())));
+    if (!all) return nullptr;
+    for (size_t i = 0; i < members.size(); ++i) {
+        Py_INCREF(members[i]);
+        PyTuple_SetItem(all.get(), static_cast<Py_ssize_t>(i), members[i]);
+    }
+    if (PyObject_SetAttrString(type.get(), "members", all.get()) < 0) return nullptr;
     return type.release();
 }
 

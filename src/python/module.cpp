@@ -66,6 +66,9 @@ PyMethodDef interrupt_thread_def = {
     "_interrupt_thread(thread_ident, stop, /)\n--\n\nPrivate: asks the call that the thread runs now to stop as "
     "Ctrl-C stops it (stop=True), or withdraws that request once the call has returned (stop=False)."};
 
+// The package version, as pip shows it (get_api_version_string() says the same).
+constexpr const char* kVersion = "0.2.1";
+
 // Stops at the first failure; the import then fails with that error.
 int exec_module(PyObject* module) noexcept {
     return guarded([&]() -> int {
@@ -80,6 +83,7 @@ int exec_module(PyObject* module) noexcept {
             PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
             if (!add(module, def.ml_name, fn.get())) return -1;
         }
+        if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
         // Private, so not in __all__: the asyncio module's way to stop a call.
         PyRef stop = PyRef::steal(PyCFunction_NewEx(&interrupt_thread_def, module, module_name.get()));
         if (!stop || PyObject_SetAttrString(module, interrupt_thread_def.ml_name, stop.get()) < 0) return -1;

@@ -14,6 +14,8 @@ from typing import ClassVar, Protocol, Sequence, final, type_check_only
 
 from typing_extensions import disjoint_base
 
+__version__: str
+
 __all__ = [
     "OperationFailed",
     "OperationNotPermitted",
@@ -88,6 +90,18 @@ class EthLinkSpeed:
     Speed1000MbitFullDuplex: ClassVar[EthLinkSpeed]
     Speed1000MbitHalfDuplex: ClassVar[EthLinkSpeed]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[EthLinkSpeed, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> EthLinkSpeed:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[EthLinkSpeed], str]]: ...
 
 @final
 class EthRole:
@@ -98,6 +112,18 @@ class EthRole:
     Follower: ClassVar[EthRole]
     FollowerPreferred: ClassVar[EthRole]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[EthRole, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> EthRole:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[EthRole], str]]: ...
 
 @final
 class EthAnegMode:
@@ -106,6 +132,18 @@ class EthAnegMode:
     AnegDisabled: ClassVar[EthAnegMode]
     IEEEAnegEnabled: ClassVar[EthAnegMode]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[EthAnegMode, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> EthAnegMode:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[EthAnegMode], str]]: ...
 
 @final
 class EthLinkState:
@@ -114,6 +152,18 @@ class EthLinkState:
     Up: ClassVar[EthLinkState]
     Down: ClassVar[EthLinkState]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[EthLinkState, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> EthLinkState:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[EthLinkState], str]]: ...
 
 @final
 class Tc10State:
@@ -124,6 +174,18 @@ class Tc10State:
     SleepFailed: ClassVar[Tc10State]
     SleepAborted: ClassVar[Tc10State]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[Tc10State, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> Tc10State:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[Tc10State], str]]: ...
 
 @final
 class Tc10Command:
@@ -132,6 +194,18 @@ class Tc10Command:
     WakeUp: ClassVar[Tc10Command]
     Sleep: ClassVar[Tc10Command]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[Tc10Command, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> Tc10Command:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[Tc10Command], str]]: ...
 
 @final
 class InterfaceType:
@@ -140,6 +214,18 @@ class InterfaceType:
     T1: ClassVar[InterfaceType]
     T: ClassVar[InterfaceType]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[InterfaceType, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> InterfaceType:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[InterfaceType], str]]: ...
 
 @final
 class PgPayloadSize:
@@ -148,6 +234,18 @@ class PgPayloadSize:
     Size64: ClassVar[PgPayloadSize]
     Size1518: ClassVar[PgPayloadSize]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[PgPayloadSize, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> PgPayloadSize:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[PgPayloadSize], str]]: ...
 
 @final
 class PgPayloadType:
@@ -158,6 +256,18 @@ class PgPayloadType:
     OnlyOnes: ClassVar[PgPayloadType]
     OnlyZeroes: ClassVar[PgPayloadType]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[PgPayloadType, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> PgPayloadType:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[PgPayloadType], str]]: ...
 
 @final
 class PgPacketValidity:
@@ -166,6 +276,18 @@ class PgPacketValidity:
     GoodCrc: ClassVar[PgPacketValidity]
     SymbolErrorsBadCrc: ClassVar[PgPacketValidity]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[PgPacketValidity, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> PgPacketValidity:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[PgPacketValidity], str]]: ...
 
 @final
 class FirmwareUpdateResult:
@@ -178,6 +300,18 @@ class FirmwareUpdateResult:
     FirmwareForOtherDevice: ClassVar[FirmwareUpdateResult]
     UnknownError: ClassVar[FirmwareUpdateResult]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[FirmwareUpdateResult, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> FirmwareUpdateResult:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[FirmwareUpdateResult], str]]: ...
 
 @final
 class CableTestHarnessStatus:
@@ -187,6 +321,18 @@ class CableTestHarnessStatus:
     CableShorted: ClassVar[CableTestHarnessStatus]
     CableGood: ClassVar[CableTestHarnessStatus]
     def __int__(self) -> int: ...
+    members: ClassVar[tuple[CableTestHarnessStatus, ...]]
+    """Every member, in value order."""
+    @property
+    def name(self) -> str:
+        """The member's name"""
+    @property
+    def value(self) -> int:
+        """The member's value, as int() gives it"""
+    @classmethod
+    def from_value(cls, value: int, /) -> CableTestHarnessStatus:
+        """The member with this value; ValueError if there is none."""
+    def __reduce__(self) -> tuple[object, tuple[type[CableTestHarnessStatus], str]]: ...
 
 # Value classes. Attributes are read-only.
 
@@ -522,6 +668,12 @@ class Interface:
 class Device:
     """Device class, used for all device operations"""
 
+    @property
+    def address(self) -> tuple[str, int]:
+        """(host, port) the device was reached at"""
+    @property
+    def protocol_version(self) -> int:
+        """The protocol version the device speaks"""
     def get_name(self) -> str:
         """Gets device name
 

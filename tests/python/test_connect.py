@@ -43,6 +43,9 @@ def closed_port():
 def test_connect_gives_a_working_device(tq, sim):
     d = tq.create_client().connect(*endpoint(sim))
     assert (type(d), d.get_serial_number(), d.get_ean(), d.get_name()) == (tq.Device, 4242, 0x4062138020019, "Direct")
+    # Where it was reached and what it speaks, read without asking it again.
+    assert (d.address, d.protocol_version) == (endpoint(sim), 2)
+    assert tq.__version__ == tq.get_api_version_string()
 
 
 # The exception follows what failed: not reachable -> OperationFailed; a host

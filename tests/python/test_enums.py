@@ -131,7 +131,16 @@ def test_members_have_no_instance_dict(tq):
     assert not hasattr(member, "__dict__")
 
 
-def test_members_cannot_be_pickled_into_copies(tq):
-    # No construction path means no way to make a second instance.
-    with pytest.raises(Exception):
-        pickle.loads(pickle.dumps(tq.EthRole.Leader))
+@pytest.mark.parametrize("cls", list(ENUMS))
+def test_members_in_order_by_value_by_name_and_through_pickle(tq, cls):
+    enum = getattr(tq, cls)
+    names = ENUMS[cls][1]
+    assert [m.name for m in enum.members] == names
+    assert [m.value for m in enum.members] == list(range(len(names)))
+    for value, name in enumerate(names):
+        member = getattr(enum, name)
+        assert enum.from_value(value) is member
+        # No construction path: unpickling gives the member itself, never a copy.
+        assert pickle.loads(pickle.dumps(member)) is member
+    with pytest.raises(ValueError, match=rf"^{len(names)} is not a valid {cls}$"):
+        enum.from_value(len(names))
