@@ -78,17 +78,6 @@ bool StrArg::load(PyObject* obj) {
     return true;
 }
 
-bool FsPathArg::load(PyObject* obj) {
-    if (PyUnicode_Check(obj) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__")) {
-        return text.load(obj);
-    }
-    path = PyRef::steal(PyOS_FSPath(obj));
-    if (!path) return false;
-    // A bytes path: refused with the message a str argument gives.
-    if (!PyUnicode_Check(path.get())) return refuse_conversion(obj, "str");
-    return text.load(path.get());
-}
-
 bool BoolArg::load(PyObject* obj) {
     if (PyBool_Check(obj)) {
         value = obj == Py_True;

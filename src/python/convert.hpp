@@ -104,18 +104,6 @@ struct StrArg {
     std::string_view view;
 };
 
-// A file system path: a str, or any os.PathLike whose __fspath__ gives a
-// str (pathlib.Path). Anything else is refused as StrArg refuses it.
-struct FsPath {
-    std::string_view text;
-};
-struct FsPathArg {
-    bool load(PyObject* obj);
-    FsPath get() const { return {text.get()}; }
-    PyRef path;  // what __fspath__ returned
-    StrArg text;
-};
-
 // A bool, or a numpy boolean scalar through its __bool__; ints are refused.
 struct BoolArg {
     bool load(PyObject* obj);
@@ -181,10 +169,6 @@ struct ConverterFor;
 template <>
 struct ConverterFor<std::string_view> {
     using type = StrArg;
-};
-template <>
-struct ConverterFor<FsPath> {
-    using type = FsPathArg;
 };
 template <>
 struct ConverterFor<std::span<const uint8_t>> {

@@ -42,11 +42,6 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The path may be any os.PathLike too (pathlib.Path).
-Result<void> update_from_path(const Device& device, FsPath path, FirmwareUpdateCallbacks& callbacks) {
-    return device.update_firmware_from_path(path.text, callbacks);
-}
-
 PyMethodDef methods[] = {
     method_def<"get_name", &T::get_name>(
         "get_name($self)\n--\n\nGets device name\n\nReturns:\n    (str): Device name as a string"),
@@ -86,7 +81,7 @@ PyMethodDef methods[] = {
         "update_firmware_from_blob($self, blob, callbacks)\n--\n\nUpdate device firmware with a firmware blob in "
         "memory\n\nParams:\n    blob (bytes): Firmware blob\n    callbacks (FirmwareUpdateCallbacks): A callbacks "
         "object"),
-    method_def<"update_firmware_from_path", &update_from_path, "path", "callbacks">(
+    method_def<"update_firmware_from_path", &T::update_firmware_from_path, "path", "callbacks">(
         "update_firmware_from_path($self, path, callbacks)\n--\n\nUpdate device firmware with file at the given "
         "path\n\nParams:\n    path (str): Firmware file path\n    callbacks (FirmwareUpdateCallbacks): A callbacks "
         "object"),

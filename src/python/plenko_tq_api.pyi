@@ -9,7 +9,6 @@
 from __future__ import annotations
 
 import datetime
-import os
 from types import TracebackType
 from typing import ClassVar, Protocol, Sequence, final, type_check_only
 
@@ -762,7 +761,7 @@ class Device:
             blob (bytes): Firmware blob
             callbacks (FirmwareUpdateCallbacks): A callbacks object"""
 
-    def update_firmware_from_path(self, path: str | os.PathLike[str], callbacks: _FirmwareUpdateCallbacksLike) -> None:
+    def update_firmware_from_path(self, path: str, callbacks: _FirmwareUpdateCallbacksLike) -> None:
         """Update device firmware with file at the given path
 
         Params:

@@ -158,11 +158,3 @@ def test_connect_by_address_example(sim):
     refused = subprocess.run([*example, host, str(closed_port())], capture_output=True, text=True, timeout=60)
     assert refused.returncode == 1
     assert refused.stderr.startswith(f"error: Cannot connect to {host}:") and "Connection refused" in refused.stderr
-
-
-def test_a_firmware_path_may_be_a_pathlib_path_but_not_bytes(tq, device, tmp_path):
-    image = tmp_path / "firmware.img"
-    image.write_bytes(bytes(5000))
-    assert device.update_firmware_from_path(image, tq.FirmwareUpdateCallbacks()) is None
-    with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'str'$"):
-        device.update_firmware_from_path(bytes(image), tq.FirmwareUpdateCallbacks())
