@@ -88,8 +88,9 @@ void enum_dealloc(PyObject* self) noexcept {
 template <PyEnum E>
 PyObject* create_enum_type() {
     static PyGetSetDef getset[] = {
-        {"name", &enum_name<E>, nullptr, "The member's name", nullptr},
-        {"value", &enum_value, nullptr, "The member's value, as int() gives it", nullptr},
+        // Read-only and without docstrings, as every attribute of these classes.
+        {"name", &enum_name<E>, nullptr, nullptr, nullptr},
+        {"value", &enum_value, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyMethodDef methods[] = {

@@ -93,11 +93,9 @@ class EthLinkSpeed:
     members: ClassVar[tuple[EthLinkSpeed, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> EthLinkSpeed:
         """The member with this value; ValueError if there is none."""
@@ -115,11 +113,9 @@ class EthRole:
     members: ClassVar[tuple[EthRole, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> EthRole:
         """The member with this value; ValueError if there is none."""
@@ -135,11 +131,9 @@ class EthAnegMode:
     members: ClassVar[tuple[EthAnegMode, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> EthAnegMode:
         """The member with this value; ValueError if there is none."""
@@ -155,11 +149,9 @@ class EthLinkState:
     members: ClassVar[tuple[EthLinkState, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> EthLinkState:
         """The member with this value; ValueError if there is none."""
@@ -177,11 +169,9 @@ class Tc10State:
     members: ClassVar[tuple[Tc10State, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> Tc10State:
         """The member with this value; ValueError if there is none."""
@@ -197,11 +187,9 @@ class Tc10Command:
     members: ClassVar[tuple[Tc10Command, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> Tc10Command:
         """The member with this value; ValueError if there is none."""
@@ -217,11 +205,9 @@ class InterfaceType:
     members: ClassVar[tuple[InterfaceType, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> InterfaceType:
         """The member with this value; ValueError if there is none."""
@@ -237,11 +223,9 @@ class PgPayloadSize:
     members: ClassVar[tuple[PgPayloadSize, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> PgPayloadSize:
         """The member with this value; ValueError if there is none."""
@@ -259,11 +243,9 @@ class PgPayloadType:
     members: ClassVar[tuple[PgPayloadType, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> PgPayloadType:
         """The member with this value; ValueError if there is none."""
@@ -279,11 +261,9 @@ class PgPacketValidity:
     members: ClassVar[tuple[PgPacketValidity, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> PgPacketValidity:
         """The member with this value; ValueError if there is none."""
@@ -303,11 +283,9 @@ class FirmwareUpdateResult:
     members: ClassVar[tuple[FirmwareUpdateResult, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> FirmwareUpdateResult:
         """The member with this value; ValueError if there is none."""
@@ -324,11 +302,9 @@ class CableTestHarnessStatus:
     members: ClassVar[tuple[CableTestHarnessStatus, ...]]
     """Every member, in value order."""
     @property
-    def name(self) -> str:
-        """The member's name"""
+    def name(self) -> str: ...
     @property
-    def value(self) -> int:
-        """The member's value, as int() gives it"""
+    def value(self) -> int: ...
     @classmethod
     def from_value(cls, value: int, /) -> CableTestHarnessStatus:
         """The member with this value; ValueError if there is none."""

@@ -32,10 +32,9 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import datetime
-import os
 import queue
 import threading
-from typing import Any, Callable, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, List, Optional, Tuple, TypeVar
 
 import plenko_tq_api as _tq
 
@@ -226,11 +225,9 @@ class Device:
         on_loop = _OnLoop.forwarding(callbacks, asyncio.get_running_loop())
         await _run(self._worker, self.sync.update_firmware_from_blob, blob, on_loop)
 
-    async def update_firmware_from_path(
-        self, path: Union[str, "os.PathLike[str]"], callbacks: _tq.FirmwareUpdateCallbacks
-    ) -> None:
+    async def update_firmware_from_path(self, path: str, callbacks: _tq.FirmwareUpdateCallbacks) -> None:
         on_loop = _OnLoop.forwarding(callbacks, asyncio.get_running_loop())
-        await _run(self._worker, self.sync.update_firmware_from_path, os.fspath(path), on_loop)
+        await _run(self._worker, self.sync.update_firmware_from_path, path, on_loop)
 
     async def close(self) -> None:
         """Closes the device once the calls made before have ended, and ends its worker."""
