@@ -26,15 +26,6 @@ const char* plural(size_t n) {
     return n == 1 ? "" : "s";
 }
 
-// Host names compare without regard to ASCII case; this is the form they
-// are matched in.
-std::string host_key(const wire::Name& name) {
-    std::string key = wire::join_name(name);
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return key;
-}
-
 bool has_family(const std::vector<ServiceAddress>& addresses, ServiceAddress::Family family) {
     return std::any_of(addresses.begin(), addresses.end(), [&](const ServiceAddress& a) { return a.family == family; });
 }
@@ -54,7 +45,7 @@ bool Browse::asked(const wire::Echo& echo) const {
         return it != instances_.end() && it->second.asked_srv;
     }
     if (echo.type != wire::kTypeA && echo.type != wire::kTypeAaaa) return false;
-    const auto host = hosts_.find(host_key(echo.name));
+    const auto host = hosts_.find(wire::name_key(echo.name));
     return host != hosts_.end() && (echo.type == wire::kTypeA ? host->second.asked_v4 : host->second.asked_v6);
 }
 
@@ -102,7 +93,7 @@ void Browse::received(std::span<const uint8_t> message, Via via, unsigned interf
     const bool loopback = std::any_of(links.begin(), links.end(),
                                       [&](const LinkPrefix& l) { return l.index == interface && l.loopback; });
     for (const auto& record : answer->addresses) {
-        const std::string key = host_key(record.owner);
+        const std::string key = wire::name_key(record.owner);
         if (hosts_.find(key) == hosts_.end()) continue;  // only hosts an instance of ours names
         ServiceAddress address = record.address;
         if (address.family == ServiceAddress::Family::V6) {
@@ -156,7 +147,7 @@ void Browse::remove(const std::string& label) {
 }
 
 void Browse::set_srv(Instance& instance, const wire::Name& host, uint16_t port, Clock::time_point now) {
-    const std::string key = host_key(host);
+    const std::string key = wire::name_key(host);
     if (instance.has_srv && instance.host == key && instance.port == port) return;  // the same data again
     // Reported once per browse: later changes are not news for the scan (a
     // host flipping the port every few milliseconds would otherwise make a

@@ -150,21 +150,20 @@ bool in_prefix(const LinkPrefix& link, int family, std::span<const uint8_t> addr
 
 }  // namespace
 
+uint16_t source_port(const sockaddr_storage& from) {
+    if (from.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(from).sin_port);
+    if (from.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(from).sin6_port);
+    return 0;
+}
+
 bool from_responder_on_link(const sockaddr_storage& from, unsigned arrival, std::span<const LinkPrefix> links) {
+    if (source_port(from) != kMdnsPort) return false;
     std::array<uint8_t, 16> source{};
-    uint16_t port = 0;
     if (from.ss_family == AF_INET) {
-        const auto& sa = reinterpret_cast<const sockaddr_in&>(from);
-        std::memcpy(source.data(), &sa.sin_addr, 4);
-        port = ntohs(sa.sin_port);
-    } else if (from.ss_family == AF_INET6) {
-        const auto& sa = reinterpret_cast<const sockaddr_in6&>(from);
-        std::memcpy(source.data(), &sa.sin6_addr, 16);
-        port = ntohs(sa.sin6_port);
+        std::memcpy(source.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
     } else {
-        return false;
+        std::memcpy(source.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
     }
-    if (port != kMdnsPort) return false;
     return std::any_of(links.begin(), links.end(), [&](const LinkPrefix& link) {
         if (link.index != arrival) return false;
         return link.loopback || in_prefix(link, from.ss_family, source);

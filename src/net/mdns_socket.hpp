@@ -73,6 +73,9 @@ std::vector<LinkPrefix> link_prefixes();
 // heard.
 bool from_responder_on_link(const sockaddr_storage& from, unsigned arrival, std::span<const LinkPrefix> links);
 
+// The UDP port a datagram came from; 0 for a family other than IPv4/IPv6.
+uint16_t source_port(const sockaddr_storage& from);
+
 // The interface other than loopback whose prefix holds `address` (16 bytes,
 // or 4 for IPv4), or 0: where an address of this host that answered over
 // loopback lives.

@@ -163,6 +163,12 @@ bool same_name(const Name& a, const Name& b) {
     return true;
 }
 
+std::string name_key(const Name& name) {
+    std::string key = join_name(name);
+    for (char& c : key) c = lower(c);
+    return key;
+}
+
 std::optional<std::string> child_label(const Name& name, const Name& parent) {
     if (name.size() != parent.size() + 1) return std::nullopt;
     for (size_t i = 0; i < parent.size(); ++i) {

@@ -40,6 +40,8 @@ Name split_name(std::string_view dotted);
 std::string join_name(const Name& name);
 // DNS names compare ASCII case-insensitively.
 bool same_name(const Name& a, const Name& b);
+// The name dotted and in ASCII lower case, for maps keyed by name.
+std::string name_key(const Name& name);
 // `name` is one label followed by `parent`; that label, or nullopt.
 std::optional<std::string> child_label(const Name& name, const Name& parent);
 

@@ -251,10 +251,7 @@ struct Advertiser::Impl {
     void answer(const Family& f, const dnssd::Datagram& d) {
         const auto query = wire::parse_query(std::span(datagram.data(), d.size));
         if (!query) return;
-        const uint16_t port =
-            ntohs(d.from.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(d.from).sin_port
-                                              : reinterpret_cast<const sockaddr_in6&>(d.from).sin6_port);
-        const bool legacy = port != dnssd::kMdnsPort;
+        const bool legacy = dnssd::source_port(d.from) != dnssd::kMdnsPort;
         const Mode mode = legacy ? Mode::Legacy : Mode::Multicast;
         std::vector<Answer> unicast;
         std::vector<Answer> multicast;
