@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <system_error>
 
 #include "client/client.hpp"
 #include "client/tcp_stream.hpp"
@@ -16,11 +15,11 @@ std::string seconds_text(std::chrono::nanoseconds t) {
     return std::string(text, r.ptr) + " s";
 }
 
-// The connect's own timeout is reported as ETIMEDOUT too, so its text says
-// how long was waited.
+// The connect's own timeout is reported as the system's timed-out error too,
+// so its text says how long was waited.
 std::string os_error_text(int err, std::chrono::nanoseconds timeout) {
-    std::string text = std::system_category().message(err);
-    if (err == ETIMEDOUT) text += " after " + seconds_text(timeout);
+    std::string text = os::error_text(err);
+    if (err == os::err::kTimedOut) text += " after " + seconds_text(timeout);
     return text + " (os error " + std::to_string(err) + ")";
 }
 

@@ -1,6 +1,5 @@
 #include "client/error.hpp"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -8,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "net/platform.hpp"
 #include "protocol/status.hpp"
 
 namespace tq {
@@ -179,17 +179,8 @@ void write_stdout_line(std::string_view line) {
     static std::mutex one_line_at_a_time;
     const std::lock_guard lock(one_line_at_a_time);
     // Python's or the C library's buffered stdout may hold earlier output of
-    // the same process; flush it first so lines stay in order.
-    std::fflush(stdout);
-    const char* p = whole.data();
-    size_t left = whole.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a failed diagnostic
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // the same process; it is flushed first so lines stay in order.
+    os::write_stdout(whole);
 }
 
 }  // namespace tq

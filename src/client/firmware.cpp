@@ -1,9 +1,4 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <new>
 #include <string>
@@ -13,6 +8,7 @@
 #include "client/firmware_image.hpp"
 #include "client/interrupt.hpp"
 #include "client/transaction.hpp"
+#include "net/platform.hpp"
 #include "protocol/status.hpp"
 
 namespace tq {
@@ -53,27 +49,40 @@ Result<void> send_update_request(DeviceConnection& c, const Args&... args) {
 
 }  // namespace
 
-tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int fd, uint64_t limit) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return tl::unexpected(ReadFailure::ReadError);
-    if (!S_ISREG(st.st_mode)) return tl::unexpected(ReadFailure::NotRegular);
-    const auto size = static_cast<uint64_t>(st.st_size);
-    if (size > limit) return tl::unexpected(ReadFailure::TooLarge);
-    if (size == 0) return tl::unexpected(ReadFailure::Empty);
+namespace {
 
-    FirmwareImage image;
+tl::expected<FirmwareImage, FirmwareImage::ReadFailure> read_open(const os::File& file, uint64_t limit,
+                                                                 std::unique_ptr<uint8_t[]>& data, size_t& used) {
+    using Failure = FirmwareImage::ReadFailure;
+    bool regular = false;
+    uint64_t size = 0;
+    if (!file.describe(regular, size)) return tl::unexpected(Failure::ReadError);
+    if (!regular) return tl::unexpected(Failure::NotRegular);
+    if (size > limit) return tl::unexpected(Failure::TooLarge);
+    if (size == 0) return tl::unexpected(Failure::Empty);
     // One byte more than the file holds tells a file that grew from one read whole.
     const size_t room = static_cast<size_t>(size) + 1;
-    image.data_.reset(new (std::nothrow) uint8_t[room]);
-    if (!image.data_) return tl::unexpected(ReadFailure::ReadError);
-    while (image.size_ < room) {
-        const ssize_t n = ::read(fd, image.data_.get() + image.size_, room - image.size_);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return tl::unexpected(ReadFailure::ReadError);
+    data.reset(new (std::nothrow) uint8_t[room]);
+    if (!data) return tl::unexpected(Failure::ReadError);
+    while (used < room) {
+        const std::ptrdiff_t n = file.read({data.get() + used, room - used});
+        if (n < 0) return tl::unexpected(Failure::ReadError);
         if (n == 0) break;
-        image.size_ += static_cast<size_t>(n);
+        used += static_cast<size_t>(n);
     }
-    if (image.size_ != size) return tl::unexpected(ReadFailure::ReadError);
+    if (used != size) return tl::unexpected(Failure::ReadError);
+    return {};
+}
+
+}  // namespace
+
+tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(int fd, uint64_t limit) {
+    return read(os::File::borrow(fd), limit);
+}
+
+tl::expected<FirmwareImage, FirmwareImage::ReadFailure> FirmwareImage::read(const os::File& file, uint64_t limit) {
+    FirmwareImage image;
+    if (auto r = read_open(file, limit, image.data_, image.size_); !r) return tl::unexpected(r.error());
     return image;
 }
 
@@ -89,11 +98,10 @@ Result<FirmwareImage> read_firmware_file(std::string_view path) {
     auto open_error = [&] { return fail(Error::Kind::FileOpenError, "Failed to open file " + text); };
     // The C path would end at the NUL and name another file.
     if (text.find('\0') != std::string::npos) return open_error();
-    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever.
-    const int fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return open_error();
-    auto image = FirmwareImage::read(fd);
-    ::close(fd);
+    // Opened without waiting: a FIFO cannot hold the call.
+    const os::File file = os::File::open_read(text);
+    if (!file.valid()) return open_error();
+    auto image = FirmwareImage::read(file);
     if (image) return std::move(*image);
     const std::string read_error = "Failed to read file " + text;
     switch (image.error()) {

@@ -11,6 +11,7 @@
 #include <tl/expected.hpp>
 
 #include "client/error.hpp"
+#include "net/platform.hpp"
 
 namespace tq {
 
@@ -27,6 +28,9 @@ public:
     // or socket (/dev/zero, a FIFO) is NotRegular, a larger file TooLarge, an
     // empty one Empty. A file that changes size while it is read is a
     // ReadError.
+    static tl::expected<FirmwareImage, ReadFailure> read(const os::File& file,
+                                                         uint64_t limit = kMaxFirmwareImageSize);
+    // The same from a C runtime descriptor (fileno), left open.
     static tl::expected<FirmwareImage, ReadFailure> read(int fd, uint64_t limit = kMaxFirmwareImageSize);
 
     std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }

@@ -1,7 +1,6 @@
 // The handshake every connection begins with (protocol version, EAN, serial
 // number), and reopening a connection that an exchange gave up on.
 #include <string>
-#include <system_error>
 
 #include "client/connection.hpp"
 #include "client/ean.hpp"
@@ -13,7 +12,7 @@ namespace tq {
 namespace {
 
 std::string os_error_text(int err) {
-    return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
+    return os::error_text(err) + " (os error " + std::to_string(err) + ")";
 }
 
 std::string identity_text(uint64_t ean, uint64_t serial) {

@@ -1,12 +1,7 @@
 // The DNS-SD daemon: an mDNS querier of our own over plain sockets. One
 // thread asks and listens for the whole browse; what it hears goes through
 // the browse's checks and caps (mdns_browse.hpp) into the event channel.
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <random>
 #include <thread>
 
@@ -62,8 +57,7 @@ private:
     const uint16_t query_id_ = static_cast<uint16_t>(std::random_device{}() | 1);
     std::vector<Family> families_;
     std::vector<LinkPrefix> links_;
-    Fd wake_read_;
-    Fd wake_write_;
+    os::Waker wake_;
     std::unique_ptr<Browse> browse_;
     std::shared_ptr<EventChannel> channel_;
     std::thread thread_;
@@ -82,11 +76,7 @@ bool Querier::open() {
         f.legacy = Fd(open_legacy_query_socket(family));
         families_.push_back(std::move(f));
     }
-    int pipe_fds[2];
-    if (families_.empty() || ::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    wake_read_ = Fd(pipe_fds[0]);
-    wake_write_ = Fd(pipe_fds[1]);
-    return true;
+    return !families_.empty() && wake_.valid();
 }
 
 tl::expected<std::shared_ptr<EventChannel>, Failure> Querier::browse(std::string_view service_type) {
@@ -116,8 +106,7 @@ tl::expected<void, Failure> Querier::shutdown() {
     if (stopped_) return {};
     stopped_ = true;
     if (thread_.joinable()) {
-        const char stop = 1;
-        if (::write(wake_write_.get(), &stop, 1) != 1 && errno != EAGAIN) return tl::unexpected(Failure::Shutdown);
+        if (!wake_.wake()) return tl::unexpected(Failure::Shutdown);
         thread_.join();
     }
     if (browse_) browse_->finish();
@@ -132,12 +121,12 @@ void Querier::run() {
     ask_for_instances();
     auto next_question = Clock::now() + kFirstRepeat;
     auto interval = kFirstRepeat;
-    std::vector<pollfd> fds;
-    fds.push_back({wake_read_.get(), POLLIN, 0});
+    std::vector<os::Socket> sockets{wake_.socket()};
     for (const Family& f : families_) {
-        fds.push_back({f.legacy.get(), POLLIN, 0});
-        fds.push_back({f.group.get(), POLLIN, 0});
+        sockets.push_back(f.legacy.get());
+        sockets.push_back(f.group.get());
     }
+    std::unique_ptr<bool[]> ready(new bool[sockets.size()]);
     for (;;) {
         auto now = Clock::now();
         if (now >= next_question) {
@@ -149,15 +138,15 @@ void Querier::run() {
         auto until = next_question;
         if (const auto due = browse_->next_due()) until = std::min(until, *due);
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-        for (pollfd& p : fds) p.revents = 0;
-        if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0 &&
-            errno != EINTR) {
-            return;
+        const std::span<bool> flags(ready.get(), sockets.size());
+        if (os::wait_readable(sockets, flags, wait) < 0) {
+            if (os::last_error() != os::err::kInterrupted) return;
+            std::fill(flags.begin(), flags.end(), false);
         }
-        if (fds[0].revents != 0) return;
+        if (flags[0]) return;
         for (size_t i = 0; i < families_.size(); ++i) {
-            if (fds[1 + 2 * i].revents != 0) read(families_[i].legacy, Browse::Via::Legacy);
-            if (fds[2 + 2 * i].revents != 0) read(families_[i].group, Browse::Via::Group);
+            if (flags[1 + 2 * i]) read(families_[i].legacy, Browse::Via::Legacy);
+            if (flags[2 + 2 * i]) read(families_[i].group, Browse::Via::Group);
         }
         for (const Browse::Question& question : browse_->take_follow_ups()) ask(question);
     }

@@ -1,10 +1,9 @@
 #include "client/resolve.hpp"
 
-#include <net/if.h>
-#include <netdb.h>
-
 #include <algorithm>
 #include <memory>
+
+#include "net/platform.hpp"
 
 namespace tq {
 
@@ -15,7 +14,7 @@ tl::expected<std::vector<ServiceAddress>, HostLookupFailure> resolve_host(std::s
     if (const auto percent = host.find('%'); percent != std::string::npos) {
         const std::string scope = host.substr(percent + 1);
         if (!scope.empty() && scope.find_first_not_of("0123456789") != std::string::npos) {
-            const unsigned index = if_nametoindex(scope.c_str());
+            const unsigned index = os::interface_index(scope);
             if (index == 0)
                 return tl::unexpected(HostLookupFailure{HostLookupFailure::Kind::UnknownInterface, scope, {}});
             host = host.substr(0, percent + 1) + std::to_string(index);
@@ -28,6 +27,7 @@ tl::expected<std::vector<ServiceAddress>, HostLookupFailure> resolve_host(std::s
         return addresses;
     }
 
+    os::start_networking();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

@@ -2,7 +2,8 @@
 // a deadline for the whole transfer; the socket's own receive and send
 // timeouts are still set and read back (the firmware update swaps them) but
 // bound only single system calls, which a trickling peer can chain for ever.
-// Errors are errno values; callers drop them and report their own texts.
+// Errors are the system's numbers (os::last_error); callers drop them and
+// report their own texts.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <tl/expected.hpp>
 
 #include "net/address.hpp"
+#include "net/platform.hpp"
 
 namespace tq {
 
@@ -25,7 +27,7 @@ public:
     using IoResult = tl::expected<T, int>;
 
     TcpStream() = default;
-    explicit TcpStream(int fd) noexcept : fd_(fd) {}
+    explicit TcpStream(os::Socket fd) noexcept : fd_(fd) {}
     TcpStream(TcpStream&& other) noexcept : read_timeout_(other.read_timeout_) { fd_ = other.release(); }
     TcpStream& operator=(TcpStream&& other) noexcept;
     TcpStream(const TcpStream&) = delete;
@@ -36,9 +38,9 @@ public:
     // and a poll; zero means unbounded), then leaves the socket blocking.
     static IoResult<TcpStream> connect(const SocketAddress& address, std::chrono::nanoseconds timeout);
 
-    int fd() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept;
+    os::Socket fd() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ != os::kNoSocket; }
+    os::Socket release() noexcept;
 
     // Zero or nullopt switches the timeout off, as the socket option does.
     IoResult<void> set_read_timeout(Timeout timeout);
@@ -48,10 +50,11 @@ public:
 
     // Both bounded by `deadline` as a whole, not per system call: a peer that
     // trickles bytes cannot stretch them. `done` counts the bytes moved, also
-    // on failure. Errors: ETIMEDOUT at the deadline; for reads, end of stream
-    // is ECONNRESET.
+    // on failure. Errors: os::err::kTimedOut at the deadline; for reads, end
+    // of stream is os::err::kConnectionReset.
     // One send call for the whole packet; more only if the kernel took part
-    // of it. Never raises SIGPIPE. A send that takes nothing is EPIPE.
+    // of it. Never raises SIGPIPE. A send that takes nothing is
+    // os::err::kBrokenPipe.
     // `now` is the caller's latest reading of the clock; a call that has to
     // wait reads the clock again and updates it, so an exchange whose bytes
     // move at once reads the clock only at its start.
@@ -71,7 +74,7 @@ public:
                                Clock::time_point now);
 
 private:
-    int fd_ = -1;
+    os::Socket fd_ = os::kNoSocket;
     Timeout read_timeout_;  // as set through set_read_timeout; nullopt: unknown or none
 };
 

@@ -1,8 +1,5 @@
 #include "client/trace.hpp"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -193,7 +190,7 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void opened(int fd) {
+    void opened(os::Socket fd) {
         Flow* f = take_up(fd, false);
         if (!f) return;
         packet(*f, true, kSyn, {});
@@ -203,7 +200,7 @@ public:
         packet(*f, true, kAck, {});
     }
 
-    void moved(int fd, std::span<const uint8_t> bytes, bool sent) {
+    void moved(os::Socket fd, std::span<const uint8_t> bytes, bool sent) {
         Flow* f = take_up(fd, true);
         if (!f) return;
         while (!bytes.empty()) {
@@ -214,7 +211,7 @@ public:
         }
     }
 
-    void closed(int fd) {
+    void closed(os::Socket fd) {
         const auto it = flows_.find(fd);
         if (it == flows_.end()) return;
         packet(it->second, true, kFin | kAck, {});
@@ -223,16 +220,14 @@ public:
 
 private:
     // The flow of `fd`, created from the socket's addresses when it is new.
-    Flow* take_up(int fd, bool existing_ok) {
+    Flow* take_up(os::Socket fd, bool existing_ok) {
         if (const auto it = flows_.find(fd); it != flows_.end()) {
             if (existing_ok) return &it->second;
             flows_.erase(it);  // the number was closed unseen and reused
         }
         sockaddr_storage local{}, peer{};
-        socklen_t llen = sizeof local, plen = sizeof peer;
         Flow f;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) != 0 ||
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0 || !endpoint_of(local, f.local) ||
+        if (!os::local_address(fd, local) || !os::peer_address(fd, peer) || !endpoint_of(local, f.local) ||
             !endpoint_of(peer, f.peer) || f.local.v6 != f.peer.v6) {
             return nullptr;
         }
@@ -265,7 +260,7 @@ private:
     }
 
     std::FILE* file_;
-    std::map<int, Flow> flows_;
+    std::map<os::Socket, Flow> flows_;
 };
 
 std::mutex g_mutex;
@@ -292,15 +287,15 @@ void stop() {
 
 namespace detail {
 
-void opened(int fd) {
+void opened(os::Socket fd) {
     std::lock_guard lock(g_mutex);
     if (g_writer) g_writer->opened(fd);
 }
-void moved(int fd, std::span<const uint8_t> bytes, bool sent) {
+void moved(os::Socket fd, std::span<const uint8_t> bytes, bool sent) {
     std::lock_guard lock(g_mutex);
     if (g_writer) g_writer->moved(fd, bytes, sent);
 }
-void closed(int fd) {
+void closed(os::Socket fd) {
     std::lock_guard lock(g_mutex);
     if (g_writer) g_writer->closed(fd);
 }

@@ -15,6 +15,8 @@
 
 #include <tl/expected.hpp>
 
+#include "net/platform.hpp"
+
 namespace tq::trace {
 
 // Starts writing to `path` (created or truncated), ending a trace already
@@ -25,9 +27,9 @@ void stop();
 
 namespace detail {
 inline std::atomic<bool> on{false};
-void opened(int fd);
-void moved(int fd, std::span<const uint8_t> bytes, bool sent);
-void closed(int fd);
+void opened(os::Socket fd);
+void moved(os::Socket fd, std::span<const uint8_t> bytes, bool sent);
+void closed(os::Socket fd);
 }  // namespace detail
 
 inline bool running() noexcept {
@@ -37,16 +39,16 @@ inline bool running() noexcept {
 // Hooks of the TCP stream, for the socket `fd`: connected, bytes sent or
 // received, about to be closed. A connection opened before the trace started
 // is taken up at its next bytes.
-inline void opened(int fd) {
+inline void opened(os::Socket fd) {
     if (running()) detail::opened(fd);
 }
-inline void sent(int fd, std::span<const uint8_t> bytes) {
+inline void sent(os::Socket fd, std::span<const uint8_t> bytes) {
     if (running()) detail::moved(fd, bytes, true);
 }
-inline void received(int fd, std::span<const uint8_t> bytes) {
+inline void received(os::Socket fd, std::span<const uint8_t> bytes) {
     if (running()) detail::moved(fd, bytes, false);
 }
-inline void closing(int fd) {
+inline void closing(os::Socket fd) {
     if (running()) detail::closed(fd);
 }
 

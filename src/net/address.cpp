@@ -1,8 +1,5 @@
 #include "net/address.hpp"
 
-#include <arpa/inet.h>
-#include <net/if.h>
-
 #include <cstring>
 
 namespace tq {
@@ -40,7 +37,7 @@ bool ServiceAddress::parse(const std::string& text, ServiceAddress& out) {
             if (v > UINT32_MAX) return false;
             scope = static_cast<uint32_t>(v);
         } else {
-            scope = ::if_nametoindex(zone.c_str());
+            scope = os::interface_index(zone);
             if (scope == 0) return false;
         }
     }

@@ -2,13 +2,12 @@
 // connects to them, the simulator publishes them.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "net/platform.hpp"
 
 namespace tq {
 

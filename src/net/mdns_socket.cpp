@@ -1,10 +1,5 @@
 #include "net/mdns_socket.hpp"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -16,58 +11,45 @@ constexpr const char* kGroupV4 = "224.0.0.251";
 constexpr const char* kGroupV6 = "ff02::fb";
 constexpr int kTtl = 255;  // mDNS receivers may drop anything else
 
-// The source address is given too: on loopback the kernel would otherwise
-// send from 0.0.0.0 (127.0.0.1 is not link scope), and nobody can answer that.
-bool send_v4(int fd, const LinkInterface& via_interface, std::span<const uint8_t> message) {
-    ip_mreqn via{};
-    via.imr_ifindex = static_cast<int>(via_interface.index);
-    via.imr_address = via_interface.v4_address;
-    if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(kMdnsPort);
-    ::inet_pton(AF_INET, kGroupV4, &to.sin_addr);
-    return ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                    sizeof to) == static_cast<ssize_t>(message.size());
+std::array<uint8_t, 16> group_of(int family) {
+    std::array<uint8_t, 16> group{};
+    ::inet_pton(family, family == AF_INET ? kGroupV4 : kGroupV6, group.data());
+    return group;
 }
 
-bool send_v6(int fd, const LinkInterface& via_interface, std::span<const uint8_t> message) {
-    const unsigned index = via_interface.index;
-    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0) return false;
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    to.sin6_port = htons(kMdnsPort);
-    to.sin6_scope_id = index;
-    ::inet_pton(AF_INET6, kGroupV6, &to.sin6_addr);
-    return ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                    sizeof to) == static_cast<ssize_t>(message.size());
+sockaddr_storage group_address(int family, unsigned index) {
+    sockaddr_storage to{};
+    const auto group = group_of(family);
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(to);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(kMdnsPort);
+        std::memcpy(&v4.sin_addr, group.data(), 4);
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(to);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(kMdnsPort);
+        v6.sin6_scope_id = index;
+        std::memcpy(&v6.sin6_addr, group.data(), 16);
+    }
+    return to;
 }
 
 // Multicast out with TTL 255, looped back to this host's own sockets, the
 // arrival interface reported with every datagram.
-int open_udp(int family) {
-    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    const int one = 1;
-    if (family == AF_INET) {
-        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &kTtl, sizeof kTtl);
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
-    } else {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &kTtl, sizeof kTtl);
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &one, sizeof one);
-    }
+Socket open_udp(int family) {
+    const Socket s = os::open_socket(family, SOCK_DGRAM, true);
+    if (s == os::kNoSocket) return s;
+    os::report_arrival_interface(s, family);
+    os::prepare_multicast(s, family, kTtl);
     // Many responders may answer one question at once.
-    const int buffer = 1 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    return fd;
+    os::grow_receive_buffer(s, 1 << 20);
+    return s;
 }
 
-bool bind_wildcard(int fd, int family, uint16_t port) {
+bool bind_wildcard(Socket s, int family, uint16_t port) {
     sockaddr_storage sa{};
-    socklen_t size = 0;
+    int size = 0;
     if (family == AF_INET) {
         auto& v4 = reinterpret_cast<sockaddr_in&>(sa);
         v4.sin_family = AF_INET;
@@ -79,33 +61,31 @@ bool bind_wildcard(int fd, int family, uint16_t port) {
         v6.sin6_port = htons(port);
         size = sizeof v6;
     }
-    return ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), size) == 0;
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), size) == 0;
 }
 
 }  // namespace
 
-bool send_to_group(int fd, int family, const LinkInterface& via, std::span<const uint8_t> message) {
-    return family == AF_INET ? send_v4(fd, via, message) : send_v6(fd, via, message);
+// The source address is given too: on loopback the kernel would otherwise
+// send from 0.0.0.0 (127.0.0.1 is not link scope), and nobody can answer that.
+bool send_to_group(Socket fd, int family, const LinkInterface& via, std::span<const uint8_t> message) {
+    if (!os::multicast_via(fd, family, via.index, via.v4_address)) return false;
+    return os::send_datagram(fd, group_address(family, via.index), message);
 }
 
 std::vector<LinkInterface> mdns_interfaces(int family) {
     std::vector<LinkInterface> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return out;
-    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != family || (it->ifa_flags & IFF_UP) == 0) continue;
-        const unsigned index = ::if_nametoindex(it->ifa_name);
-        if (index == 0) continue;
-        const bool loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
-        const bool multicast = (it->ifa_flags & IFF_MULTICAST) != 0;
+    for (const os::InterfaceAddress& a : os::interface_addresses()) {
+        if (a.family != family || !a.up) continue;
         // IPv6 multicast over loopback is refused by the kernel.
-        if (family == AF_INET && (multicast || loopback)) {
-            out.push_back({index, reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr});
-        } else if (family == AF_INET6 && multicast && !loopback) {
-            out.push_back({index, {}});
+        if (family == AF_INET && (a.multicast || a.loopback)) {
+            LinkInterface link{a.index, {}};
+            std::memcpy(&link.v4_address, a.address.data(), 4);
+            out.push_back(link);
+        } else if (family == AF_INET6 && a.multicast && !a.loopback) {
+            out.push_back({a.index, {}});
         }
     }
-    ::freeifaddrs(list);
     // One entry per interface, with its first address.
     std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
     out.erase(std::unique(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.index == b.index; }),
@@ -115,26 +95,10 @@ std::vector<LinkInterface> mdns_interfaces(int family) {
 
 std::vector<LinkPrefix> link_prefixes() {
     std::vector<LinkPrefix> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return out;
-    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_netmask == nullptr || (it->ifa_flags & IFF_UP) == 0) continue;
-        const int family = it->ifa_addr->sa_family;
-        if (family != AF_INET && family != AF_INET6) continue;
-        LinkPrefix prefix;
-        prefix.index = ::if_nametoindex(it->ifa_name);
-        prefix.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
-        prefix.family = family;
-        if (family == AF_INET) {
-            std::memcpy(prefix.address.data(), &reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr, 4);
-            std::memcpy(prefix.mask.data(), &reinterpret_cast<const sockaddr_in*>(it->ifa_netmask)->sin_addr, 4);
-        } else {
-            std::memcpy(prefix.address.data(), &reinterpret_cast<const sockaddr_in6*>(it->ifa_addr)->sin6_addr, 16);
-            std::memcpy(prefix.mask.data(), &reinterpret_cast<const sockaddr_in6*>(it->ifa_netmask)->sin6_addr, 16);
-        }
-        if (prefix.index != 0) out.push_back(prefix);
+    for (const os::InterfaceAddress& a : os::interface_addresses()) {
+        if (!a.up) continue;
+        out.push_back({a.index, a.loopback, a.family, a.address, a.mask});
     }
-    ::freeifaddrs(list);
     return out;
 }
 
@@ -177,77 +141,41 @@ unsigned interface_holding(int family, std::span<const uint8_t> address, std::sp
     return 0;
 }
 
-int open_legacy_query_socket(int family) {
-    const int fd = open_udp(family);
-    if (fd < 0) return -1;
-    if (!bind_wildcard(fd, family, 0)) {
-        ::close(fd);
-        return -1;
+Socket open_legacy_query_socket(int family) {
+    const Socket s = open_udp(family);
+    if (s == os::kNoSocket) return s;
+    if (!bind_wildcard(s, family, 0)) {
+        os::close_socket(s);
+        return os::kNoSocket;
     }
-    return fd;
+    return s;
 }
 
-int open_group_socket(int family, std::span<const LinkInterface> links) {
-    const int fd = open_udp(family);
-    if (fd < 0) return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    if (!bind_wildcard(fd, family, kMdnsPort)) {
-        ::close(fd);
-        return -1;
+Socket open_group_socket(int family, std::span<const LinkInterface> links) {
+    const Socket s = open_udp(family);
+    if (s == os::kNoSocket) return s;
+    os::share_port(s);
+    if (!bind_wildcard(s, family, kMdnsPort)) {
+        os::close_socket(s);
+        return os::kNoSocket;
     }
     // An interface that refuses (no address yet, or the membership cap) is
     // left out; the others still carry mDNS.
+    const auto group = group_of(family);
     for (const LinkInterface& link : links) {
-        if (family == AF_INET) {
-            ip_mreqn join{};
-            ::inet_pton(AF_INET, kGroupV4, &join.imr_multiaddr);
-            join.imr_ifindex = static_cast<int>(link.index);
-            ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join);
-        } else {
-            ipv6_mreq join{};
-            ::inet_pton(AF_INET6, kGroupV6, &join.ipv6mr_multiaddr);
-            join.ipv6mr_interface = link.index;
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof join);
-        }
+        os::join_group(s, family, std::span(group).first(family == AF_INET ? 4 : 16), link.index, link.v4_address);
     }
-    return fd;
+    return s;
 }
 
-std::optional<Datagram> receive_datagram(int fd, std::span<uint8_t> buffer) {
-    alignas(cmsghdr) char control[256];
-    Datagram out;
-    iovec io{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_name = &out.from;
-    message.msg_namelen = sizeof out.from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
-    if (n < 0) return std::nullopt;
-    out.size = static_cast<size_t>(n);
-    out.cut = (message.msg_flags & MSG_TRUNC) != 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            out.interface = static_cast<unsigned>(info.ipi_ifindex);
-        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
-            in6_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            out.interface = info.ipi6_ifindex;
-        }
-    }
-    return out;
+std::optional<Datagram> receive_datagram(Socket fd, std::span<uint8_t> buffer) {
+    const os::Received r = os::receive_datagram(fd, buffer);
+    if (r.size < 0) return std::nullopt;
+    return Datagram{static_cast<size_t>(r.size), r.cut, r.from, r.interface};
 }
 
-bool send_datagram(int fd, const sockaddr_storage& to, std::span<const uint8_t> message) {
-    const socklen_t size = to.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    return ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), size) ==
-           static_cast<ssize_t>(message.size());
+bool send_datagram(Socket fd, const sockaddr_storage& to, std::span<const uint8_t> message) {
+    return os::send_datagram(fd, to, message);
 }
 
 }  // namespace tq::dnssd

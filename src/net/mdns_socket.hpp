@@ -3,11 +3,6 @@
 // the group on one interface, and receiving with the arrival interface.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <unistd.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -15,7 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "net/platform.hpp"
+
 namespace tq::dnssd {
+
+using os::Socket;
 
 inline constexpr uint16_t kMdnsPort = 5353;
 // The largest mDNS message (RFC 6762, 17); anything longer arrives cut.
@@ -23,26 +22,24 @@ inline constexpr size_t kMaxDatagram = 9000;
 // What a message we send may fill: an Ethernet frame, no fragments.
 inline constexpr size_t kMaxSentMessage = 1400;
 
-// Owns one file descriptor (a socket, a pipe end); closes it when destroyed.
+// Owns one socket; closes it when destroyed.
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit Fd(Socket s) : fd_(s) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, os::kNoSocket)) {}
     Fd& operator=(Fd&& other) noexcept {
         std::swap(fd_, other.fd_);
         return *this;
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    ~Fd() { os::close_socket(fd_); }
+    Socket get() const { return fd_; }
+    bool valid() const { return fd_ != os::kNoSocket; }
 
 private:
-    int fd_ = -1;
+    Socket fd_ = os::kNoSocket;
 };
 
 // An interface mDNS can use: IPv4 ones that are up with multicast or
@@ -53,7 +50,7 @@ struct LinkInterface {
     in_addr v4_address{};
 };
 std::vector<LinkInterface> mdns_interfaces(int family);
-bool send_to_group(int fd, int family, const LinkInterface& via, std::span<const uint8_t> message);
+bool send_to_group(Socket fd, int family, const LinkInterface& via, std::span<const uint8_t> message);
 
 // One address prefix of an interface that is up.
 struct LinkPrefix {
@@ -84,14 +81,15 @@ unsigned interface_holding(int family, std::span<const uint8_t> address, std::sp
 // A socket for legacy unicast queries (RFC 6762, 6.7): from a port other
 // than 5353, so responders answer at once, by unicast, to this socket.
 // Wildcard address, a port of the kernel's choosing, arrival interface
-// reported (IP_PKTINFO / IPV6_RECVPKTINFO), non-blocking. -1 on failure.
-int open_legacy_query_socket(int family);
+// reported, non-blocking. os::kNoSocket on failure.
+Socket open_legacy_query_socket(int family);
 
 // A socket on UDP 5353 of the wildcard address, shared with every other
 // mDNS stack on the host (address and port reuse), in the group on every
 // interface of `links`; arrival interface reported, non-blocking. Multicast
-// answers and announcements arrive here. -1 when it cannot be bound.
-int open_group_socket(int family, std::span<const LinkInterface> links);
+// answers and announcements arrive here. os::kNoSocket when it cannot be
+// bound.
+Socket open_group_socket(int family, std::span<const LinkInterface> links);
 
 // One datagram read without waiting; nullopt once none is queued. A datagram
 // longer than the buffer is read and reported with `cut` set.
@@ -101,8 +99,8 @@ struct Datagram {
     sockaddr_storage from{};
     unsigned interface = 0;
 };
-std::optional<Datagram> receive_datagram(int fd, std::span<uint8_t> buffer);
+std::optional<Datagram> receive_datagram(Socket fd, std::span<uint8_t> buffer);
 
-bool send_datagram(int fd, const sockaddr_storage& to, std::span<const uint8_t> message);
+bool send_datagram(Socket fd, const sockaddr_storage& to, std::span<const uint8_t> message);
 
 }  // namespace tq::dnssd
