@@ -45,9 +45,14 @@ public:
     const std::string& text() const { return text_; }
     bool has_text() const { return kind_has_text(kind_); }
 
-    // The operating system's error number behind a failure to reach a device
-    // (why the last connect attempt failed), 0 when there is none. Only for
-    // callers that explain the failure: debug_text() never shows it.
+    // The operating system's error number behind a failure to reach or talk
+    // to a device, 0 when there is none: for NetworkError why the last
+    // connect attempt failed; for TcpStreamReadError and TcpStreamWriteError
+    // why the transfer (or the reconnect before it) failed: ETIMEDOUT when
+    // the device did not answer or take the request in time, ECONNRESET when
+    // it closed the connection, EINTR when the thread's interrupt check
+    // stopped the wait. Only for callers that explain or sort the failure:
+    // debug_text() never shows it.
     int os_error() const { return os_error_; }
     Error&& with_os_error(int os_error) && {
         os_error_ = os_error;

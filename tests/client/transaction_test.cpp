@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -143,6 +145,50 @@ TEST_F(TransactionTest, silent_device_gives_header_read_error) {
     fault(41, once({.delay = 4 * kTestTimeout}));
     EXPECT_ERROR(d.get_pcb_revision(), TcpStreamReadError, "Failed to read packet header");
 }
+
+// A transfer failure keeps the errno behind it beside its fixed text, so a
+// device that does not answer in time, one that closed the connection and
+// one that cannot be reached again are told apart; an answer that cannot be
+// read for its form has none.
+struct CauseCase {
+    const char* name;
+    sim::Fault fault;
+    bool device_stops;  // the device goes away after the first call, which a second call meets
+    Error::Kind kind;
+    const char* text;
+    int cause;
+};
+
+class TransferCauseTest : public SimTest, public ::testing::WithParamInterface<CauseCase> {};
+
+TEST_P(TransferCauseTest, failure_keeps_its_cause) {
+    const CauseCase& c = GetParam();
+    start();
+    Device d = device();
+    fault(3, once(c.fault));
+    auto r = d.get_name();
+    if (c.device_stops) {
+        sim().stop();
+        r = d.get_name();
+    }
+    EXPECT_ERROR(r, c.kind, c.text);
+    EXPECT_EQ(r.error().os_error(), c.cause) << std::strerror(r.error().os_error());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, TransferCauseTest,
+    ::testing::Values(CauseCase{"no_answer", {.delay = 4 * kTestTimeout}, false, Error::Kind::TcpStreamReadError,
+                                "Failed to read packet header", ETIMEDOUT},
+                      CauseCase{"payload_stalled", {.partial = 2}, false, Error::Kind::TcpStreamReadError,
+                                "Failed to read remaining payload", ETIMEDOUT},
+                      CauseCase{"closed", {.close = true}, false, Error::Kind::TcpStreamReadError,
+                                "Failed to read packet header", ECONNRESET},
+                      CauseCase{"reconnect_refused", {.close = true}, true, Error::Kind::TcpStreamWriteError,
+                                "Failed to send tq_sdk_client::device::Device::get_name::{{closure}} request",
+                                ECONNREFUSED},
+                      CauseCase{"oversize", {.oversize = 5000}, false, Error::Kind::TcpStreamReadError,
+                                "Failed to read remaining payload", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TransactionTest, oversize_header_is_refused_and_the_next_call_gets_its_own_answer) {
     start();
