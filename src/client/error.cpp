@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "client/diagnostics.hpp"
 #include "protocol/status.hpp"
 
 namespace tq {
@@ -146,7 +147,7 @@ Error Error::from_protocol(ProtocolError e) {
         case K::TextDecoding:
             return Error(Kind::Utf8Error, std::move(e.text));
         case K::Conversion:
-            write_stdout_line("Conversion error not implemented, " + e.text);
+            report_line("Conversion error not implemented, " + e.text);
             return Error(Kind::NotImplemented);
         case K::Status:
             break;

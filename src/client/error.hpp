@@ -74,8 +74,8 @@ public:
     static bool kind_has_text(Kind kind);
 
     // What the client reports for a failure of the wire layer. A Conversion
-    // failure first writes "Conversion error not implemented, <text>\n" to
-    // standard output (fd 1).
+    // failure first reports the line "Conversion error not implemented,
+    // <text>" (diagnostics.hpp: standard output unless a sink is installed).
     static Error from_protocol(ProtocolError e);
     // What the client reports for a device's non-success service status;
     // callers test for Success first and never pass it.

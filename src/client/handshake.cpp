@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "client/connection.hpp"
+#include "client/diagnostics.hpp"
 #include "client/ean.hpp"
 #include "client/handshake.hpp"
 #include "client/tcp_stream.hpp"
@@ -30,12 +31,12 @@ Result<proto::Reply<C>> step(DeviceConnection& c, std::string_view op) {
 
 }  // namespace
 
-void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout) {
+void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout, const SocketAddress& address) {
     if (auto r = stream.set_read_timeout(timeout); !r) {
-        write_stdout_line("Failed to set TCP read timeout " + os_error_text(r.error()));
+        report_line("Failed to set TCP read timeout " + os_error_text(r.error()), address);
     }
     if (auto r = stream.set_write_timeout(timeout); !r) {
-        write_stdout_line("Failed to set TCP write timeout " + os_error_text(r.error()));
+        report_line("Failed to set TCP write timeout " + os_error_text(r.error()), address);
     }
 }
 
@@ -61,7 +62,7 @@ Result<void> reopen(DeviceConnection& c, const OpName& name) {
     if (!c.reopen) return failed("the connection cannot be reopened");
     auto stream = c.reopen(c.connection_timeout);
     if (!stream) return failed(os_error_text(stream.error()), stream.error());
-    set_socket_timeouts(*stream, c.connection_timeout);
+    set_socket_timeouts(*stream, c.connection_timeout, c.address);
     c.stream = std::move(*stream);
     const uint32_t version = c.protocol_version.load(std::memory_order_relaxed);
     auto id = handshake(c);
