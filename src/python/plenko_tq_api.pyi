@@ -48,10 +48,13 @@ __all__ = [
     "get_api_version_string",
     "format_ean",
     "create_client",
+    "DeviceTimedOut",
+    "DeviceConnectionLost",
 ]
 
-# Exceptions. All five derive from RuntimeError and are unrelated to each
-# other. Client failures without a class of their own raise ValueError.
+# Exceptions. These five derive from RuntimeError and are unrelated to each
+# other. Client failures without a class of their own raise ValueError; the
+# transport failures raise the two ValueError subclasses below.
 
 class OperationFailed(RuntimeError):
     """OperationFailed is raised when the device was unable to perform the
@@ -74,6 +77,30 @@ class ApiNotAvailableInProtocolVersion(RuntimeError):
     """ApiNotAvailableInProtocolVersion is raised when attempting to call an
     API function that is not supported in the firmware currently running on
     the device, updating should resolve this error."""
+
+class DeviceTimedOut(ValueError):
+    """DeviceTimedOut is raised when the device did not answer a request, or did
+    not take it, within the connection timeout (1.337 s, or the timeout given
+    to Client.connect): the device is busy or slow, or can no longer be
+    reached. It is a ValueError with the client's message ("Unknown error
+    type TcpStreamReadError(...)" or "... TcpStreamWriteError(...)"), so
+    handlers of ValueError still catch it.
+
+    The connection is closed and the next call on the device connects
+    again: retry, check the device's power and cable, or give Client.connect
+    a longer timeout for a device that is slow to answer."""
+
+class DeviceConnectionLost(ValueError):
+    """DeviceConnectionLost is raised when the connection to the device was
+    closed, reset or refused: the device restarted, was switched off or
+    unplugged, or its network went away. It is a ValueError with the
+    client's message ("Unknown error type TcpStreamReadError(...)" or
+    "... TcpStreamWriteError(...)"), so handlers of ValueError still catch
+    it.
+
+    The next call on the device connects again and checks that the same
+    device answers: retry once the device is back (after a restart or a
+    firmware update), or scan for it again."""
 
 # Enumerations. Members are single instances compared by identity; int()
 # gives the value. There is no construction from an int, no iteration and no
