@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "client/diagnostics.hpp"
 #include "client/error.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -47,7 +48,7 @@ void report_callback_failure() noexcept {
         line += trace ? "Some(" + repr_utf8(trace.get()) + ")" : std::string("None");
         line += " }";
         PyErr_Clear();
-        write_stdout_line(line);
+        report_line(line);
     } catch (...) {
         PyErr_Clear();
     }

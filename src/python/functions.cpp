@@ -7,6 +7,7 @@
 #include "client/ean.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 
@@ -63,10 +64,40 @@ PyMethodDef function_defs[] = {
      "create_client()\n--\n\nCreates a client instance.\n\nReturns:\n    (Client): A new client"},
 };
 
+// Published after the transport exceptions.
+PyMethodDef later_function_defs[] = {
+    {"diagnostics_to_logging", method_fn(&diagnostics_to_logging), METH_VARARGS | METH_KEYWORDS,
+     "diagnostics_to_logging(enabled)\n"
+     "--\n"
+     "\n"
+     "Sends the module's diagnostic lines (a device left out of a scan, a\n"
+     "firmware callback that raised, ...) to the logging module instead of\n"
+     "standard output, or back to standard output. The setting holds for the\n"
+     "whole process.\n"
+     "\n"
+     "With enabled=True each line becomes a WARNING record of the logger\n"
+     "\"plenko_tq_api\" with the line's text as its message and the attribute\n"
+     "device_address: \"host:port\" of the device the line is about (for a\n"
+     "device left out of a scan every address it was found at, joined by\n"
+     "\", \"), or None. The record is logged on the thread that called the\n"
+     "module, when the call returns. With enabled=False, the default, the\n"
+     "lines go to standard output as they happen.\n"
+     "\n"
+     "Parameters:\n"
+     "    enabled (bool): True for logging, False for standard output\n"
+     "\n"
+     "Returns:\n"
+     "    (bool): The setting before this call"},
+};
+
 }  // namespace
 
 std::span<PyMethodDef> module_functions() {
     return function_defs;
+}
+
+std::span<PyMethodDef> later_module_functions() {
+    return later_function_defs;
 }
 
 }  // namespace tq::py

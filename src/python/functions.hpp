@@ -9,6 +9,8 @@ namespace tq::py {
 // get_api_version, get_api_version_string, format_ean, create_client, in
 // publishing order.
 std::span<PyMethodDef> module_functions();
+// diagnostics_to_logging, published after the transport exceptions.
+std::span<PyMethodDef> later_module_functions();
 
 // python/interrupt.cpp: which thread runs signal handlers, and
 // _interrupt_thread(thread_ident, stop), which sets or clears that thread's

@@ -86,6 +86,10 @@ int exec_module(PyObject* module) noexcept {
         // Additions come after the names above, which keep their places.
         for (Exc e : kTransportExceptions)
             if (!add(module, exception_name(e), exception_type(e))) return -1;
+        for (PyMethodDef& def : later_module_functions()) {
+            PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+            if (!add(module, def.ml_name, fn.get())) return -1;
+        }
         if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
         // Private, so not in __all__: the asyncio module's way to stop a call.
         PyRef stop = PyRef::steal(PyCFunction_NewEx(&interrupt_thread_def, module, module_name.get()));

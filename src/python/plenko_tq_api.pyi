@@ -50,6 +50,7 @@ __all__ = [
     "create_client",
     "DeviceTimedOut",
     "DeviceConnectionLost",
+    "diagnostics_to_logging",
 ]
 
 # Exceptions. These five derive from RuntimeError and are unrelated to each
@@ -862,6 +863,26 @@ def create_client() -> Client:
 
     Returns:
         (Client): A new client"""
+
+def diagnostics_to_logging(enabled: bool) -> bool:
+    """Sends the module's diagnostic lines (a device left out of a scan, a
+    firmware callback that raised, ...) to the logging module instead of
+    standard output, or back to standard output. The setting holds for the
+    whole process.
+
+    With enabled=True each line becomes a WARNING record of the logger
+    "plenko_tq_api" with the line's text as its message and the attribute
+    device_address: "host:port" of the device the line is about (for a
+    device left out of a scan every address it was found at, joined by
+    ", "), or None. The record is logged on the thread that called the
+    module, when the call returns. With enabled=False, the default, the
+    lines go to standard output as they happen.
+
+    Parameters:
+        enabled (bool): True for logging, False for standard output
+
+    Returns:
+        (bool): The setting before this call"""
 
 def _interrupt_thread(thread_ident: int, stop: bool, /) -> None:
     """Private: asks the call that the thread runs now to stop as Ctrl-C stops it (stop=True), or withdraws

@@ -43,6 +43,7 @@ EXPECTED_ALL = [
     "create_client",
     "DeviceTimedOut",
     "DeviceConnectionLost",
+    "diagnostics_to_logging",
 ]
 
 

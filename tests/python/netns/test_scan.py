@@ -3,6 +3,7 @@ that are skipped. This file runs in a namespace of its own, so the network
 starts empty."""
 
 import datetime
+import re
 import time
 
 import pytest
@@ -55,11 +56,26 @@ def test_devices_come_back_sorted_and_connected(tq):
         assert all(type(d) is tq.Device for d in devices)
 
 
-def test_skipped_devices_are_reported_on_standard_output(tq):
+SKIPPED_LINES = {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
+
+
+# By default the lines go to standard output as they happen; routed to
+# logging they are records of the "plenko_tq_api" logger, made on the
+# scanning thread (the connects run in threads of the client), each naming
+# the device's address.
+@pytest.mark.parametrize("to_logging", [False, True], ids=["stdout", "logging"])
+def test_skipped_devices_are_reported(tq, to_logging):
     models = [{"serial_number": 11}, {"serial_number": 12, "protocol_version": 3}]
     with Simulator("--advertise-refused", devices=models):
         lines, result, _ = run_child(
-            """
+            f"""
+import logging
+records = []
+class Keep(logging.Handler):
+    def emit(self, r):
+        records.append([r.getMessage(), r.levelname, r.device_address, r.thread == threading.get_ident()])
+logging.getLogger("plenko_tq_api").addHandler(Keep())
+previous = tq.diagnostics_to_logging({to_logging})
 client = tq.create_client()
 seen = []
 for wait in (300, 1000, 1500, 2000, 3000):
@@ -67,11 +83,18 @@ for wait in (300, 1000, 1500, 2000, 3000):
     sys.stdout.flush()
     if seen:
         break
-report(seen=seen)
+report(seen=seen, records=records, previous=previous)
 """,
             timeout=120,
         )
     assert result["seen"] == [11]
-    assert "Encountered a device with newer (incompatible) firmware" in lines
-    assert "Failed to connect to device NetworkError" in lines
-    assert set(lines) <= {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
+    assert result["previous"] is False
+    reported = {r[0] for r in result["records"]} if to_logging else set(lines)
+    assert reported == SKIPPED_LINES
+    if to_logging:
+        assert lines == []
+        for message, level, address, on_calling_thread in result["records"]:
+            assert (level, on_calling_thread) == ("WARNING", True)
+            assert re.fullmatch(r"[0-9.]+:\d+", address), address
+    else:
+        assert result["records"] == []
