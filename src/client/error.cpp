@@ -19,6 +19,7 @@ struct KindInfo {
     bool has_text;
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 // Indexed by Error::Kind.
 constexpr std::array<KindInfo, Error::kKindCount> kKinds = {{
     {"ApiError", true},
@@ -135,6 +136,7 @@ std::string Error::debug_text() const {
     return out;
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Error Error::from_protocol(ProtocolError e) {
     using K = ProtocolError::Kind;
     switch (e.kind) {
@@ -158,6 +160,7 @@ Error Error::from_protocol(ProtocolError e) {
     return Error(Kind::ApiError, std::move(text));
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Error Error::from_service(ServiceStatus s) {
     switch (s) {
         case ServiceStatus::UnspecifiedError:

@@ -16,6 +16,7 @@ class Error {
 public:
     // Declaration order is the tag order; the Python boundary and the debug
     // text depend on it. "Aquire" is the published spelling.
+    // Fixed texts: callers match on them; keep verbatim, misspellings included.
     enum class Kind : uint8_t {
         ApiError,
         ApiNotAvailableInProtocolVersion,

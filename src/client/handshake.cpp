@@ -31,6 +31,7 @@ Result<proto::Reply<C>> step(DeviceConnection& c, std::string_view op) {
 
 }  // namespace
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout, const SocketAddress& address) {
     if (auto r = stream.set_read_timeout(timeout); !r) {
         report_line("Failed to set TCP read timeout " + os_error_text(r.error()), address);
@@ -40,6 +41,7 @@ void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout, co
     }
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Result<HandshakeIdentity> handshake(DeviceConnection& c) {
     auto version = step<Command::GetVersion>(c, "update_protocol_version");
     if (!version) return tl::unexpected(std::move(version.error()));

@@ -12,6 +12,7 @@ using Clock = TcpStream::Clock;
 
 using proto::kHeaderLen;
 constexpr size_t kMaxPayload = proto::kBufferSize - kHeaderLen;
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr std::string_view kHeaderFailure = "Failed to read packet header";
 constexpr std::string_view kPayloadFailure = "Failed to read remaining payload";
 
@@ -38,6 +39,7 @@ tl::unexpected<Error> abandon(DeviceConnection& c, Error e) {
 
 }  // namespace
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 std::string OpName::write_failure_text() const {
     std::string text = "Failed to send ";
     text += scope == Scope::Device ? "tq_sdk_client::device::Device::" : "tq_sdk_client::interface::Interface::";

@@ -14,6 +14,7 @@ struct ExceptionRow {
     PyObject* const* base = &PyExc_RuntimeError;
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 // Indexed by Exc.
 constexpr ExceptionRow kExceptionRows[] = {
     {"plenko_tq_api.OperationFailed",
@@ -73,6 +74,7 @@ constexpr Exc kOpNotPermitted = Exc::OperationNotPermitted;
 constexpr Exc kOpNotSupportedByDevice = Exc::OperationNotSupportedByDevice;
 constexpr Exc kOpNotSupportedByInterface = Exc::OperationNotSupportedByInterface;
 constexpr Exc kApiNotAvailable = Exc::ApiNotAvailableInProtocolVersion;
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr ErrorRow kErrorRows[] = {
     /* ApiError */ {nullptr, nullptr},
     /* ApiNotAvailableInProtocolVersion */ {&kApiNotAvailable, "Operation not supported in older firmware"},

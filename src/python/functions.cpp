@@ -50,6 +50,7 @@ PyObject* create_client(PyObject*, PyObject*) noexcept {
     return guarded([] { return new_object<Client>(Client{}); });
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef function_defs[] = {
     {"get_api_version", method_fn(&get_api_version), METH_NOARGS,
      "get_api_version()\n--\n\nGets the version of this API\n\nReturns:\n    (int, int, int): A tuple with (major, "

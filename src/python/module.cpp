@@ -109,6 +109,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "plenko_tq_api",

@@ -5,6 +5,9 @@
 # module does not let Python subclass are @final. The future import keeps the
 # file executable by every supported interpreter (3.8 evaluates annotations
 # eagerly and has no builtin generics).
+#
+# Fixed texts: the docstrings are the module's own, which callers match on;
+# keep verbatim, misspellings included.
 
 from __future__ import annotations
 
