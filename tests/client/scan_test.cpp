@@ -530,30 +530,31 @@ INSTANTIATE_TEST_SUITE_P(
                               "Failed to connect to device TcpStreamReadError(\"Failed to read packet header\")"}),
     [](const auto& info) { return std::string(info.param.what); });
 
-// The lines come from the scan's connecting threads; with a sink on the
-// scanning thread they go there instead, each with the device's addresses.
+// The lines come from the scan's connecting threads; a sink on the scanning
+// thread takes them instead of standard output, with the devices' addresses.
 TEST(Scan, skipped_devices_are_reported_to_the_scanning_threads_sink_with_their_addresses) {
     RefusingPort refusing;
     sim::Simulator sim({model(0x100, 1), model(0x100, 66, 3)});
     sim.start();
     Script script;
     script.at_browse = {resolved(sim.port(0)), resolved(sim.port(1)), resolved(refusing.port())};
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    auto take = [](void* ctx, std::string_view line, std::string_view where) noexcept {
-        auto* seen = static_cast<std::pair<std::mutex*, std::vector<std::string>*>*>(ctx);
-        const std::lock_guard lock(*seen->first);
-        seen->second->push_back(std::string(where) + " " + std::string(line));
-    };
-    std::pair<std::mutex*, std::vector<std::string>*> seen{&mutex, &lines};
-    const DiagnosticSink sink{take, &seen};
+    struct {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    } seen;
+    const DiagnosticSink sink{[](void* ctx, std::string_view line, std::string_view where) noexcept {
+                                  auto* s = static_cast<decltype(seen)*>(ctx);
+                                  const std::lock_guard lock(s->mutex);
+                                  s->lines.push_back(std::string(where) + " " + std::string(line));
+                              },
+                              &seen};
     const DiagnosticScope scope(&sink);
     testing::StdoutCapture out;
     const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
     EXPECT_EQ(out.finish(), "");
     ASSERT_TRUE(result.has_value());
     EXPECT_THAT(serials(*result), ElementsAre(1u));
-    EXPECT_THAT(lines, ::testing::UnorderedElementsAre(
+    EXPECT_THAT(seen.lines, ::testing::UnorderedElementsAre(
                            "127.0.0.1:" + std::to_string(sim.port(1)) + " " + scan::kIncompatibleLine,
                            "127.0.0.1:" + std::to_string(refusing.port()) + " Failed to connect to device NetworkError"));
 }

@@ -59,10 +59,9 @@ def test_devices_come_back_sorted_and_connected(tq):
 SKIPPED_LINES = {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
 
 
-# By default the lines go to standard output as they happen; routed to
-# logging they are records of the "plenko_tq_api" logger, made on the
-# scanning thread (the connects run in threads of the client), each naming
-# the device's address.
+# Standard output by default; routed to logging, WARNING records of the
+# "plenko_tq_api" logger made on the scanning thread (the connects ran in
+# threads of the client), each naming the device's address.
 @pytest.mark.parametrize("to_logging", [False, True], ids=["stdout", "logging"])
 def test_skipped_devices_are_reported(tq, to_logging):
     models = [{"serial_number": 11}, {"serial_number": 12, "protocol_version": 3}]
@@ -73,7 +72,7 @@ import logging
 records = []
 class Keep(logging.Handler):
     def emit(self, r):
-        records.append([r.getMessage(), r.levelname, r.device_address, r.thread == threading.get_ident()])
+        records.append((r.getMessage(), r.levelname, r.device_address, r.thread == threading.get_ident()))
 logging.getLogger("plenko_tq_api").addHandler(Keep())
 previous = tq.diagnostics_to_logging({to_logging})
 client = tq.create_client()
@@ -87,14 +86,8 @@ report(seen=seen, records=records, previous=previous)
 """,
             timeout=120,
         )
-    assert result["seen"] == [11]
-    assert result["previous"] is False
-    reported = {r[0] for r in result["records"]} if to_logging else set(lines)
-    assert reported == SKIPPED_LINES
-    if to_logging:
-        assert lines == []
-        for message, level, address, on_calling_thread in result["records"]:
-            assert (level, on_calling_thread) == ("WARNING", True)
-            assert re.fullmatch(r"[0-9.]+:\d+", address), address
-    else:
-        assert result["records"] == []
+    assert (result["seen"], result["previous"]) == ([11], False)
+    records = result["records"]
+    assert ({r[0] for r in records}, set(lines)) == ((SKIPPED_LINES, set()) if to_logging else (set(), SKIPPED_LINES))
+    for _, level, address, on_calling_thread in records:
+        assert (level, on_calling_thread, bool(re.fullmatch(r"[0-9.]+:\d+", address))) == ("WARNING", True, True)
