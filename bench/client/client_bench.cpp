@@ -1,7 +1,8 @@
 // Client overhead, as ratios against raw exchanges of the same bytes over the
 // same loopback connection to the same simulated device, in the same run:
 //   1. one get_name transaction vs a raw request/response ping-pong;
-//   2. a 4 MiB firmware update in 4088-byte chunks vs raw stop-and-wait.
+//   2. a 4 MiB firmware update in 4088-byte chunks vs raw stop-and-wait;
+//   3. get_name with the trace writing a pcapng file vs with it off.
 // get_name also counts the heap allocations the calling thread makes per
 // call, and how many of them the returned name's own storage takes.
 // The separate benchmarks give absolute figures (medians of repetitions run in
@@ -27,6 +28,7 @@
 
 #include "client/connection.hpp"
 #include "client/device.hpp"
+#include "client/trace.hpp"
 #include "sim/simulator.hpp"
 
 namespace {
@@ -256,6 +258,41 @@ void BM_GetNamePaired(benchmark::State& state) {
     state.counters["client_time_over_raw"] = g_get_name_ratio;
 }
 
+double g_traced_ratio = 0.0;
+
+void BM_GetNameTracedPaired(benchmark::State& state) {
+    constexpr int kBlock = 50;
+    const Device& d = shared_device();
+    const std::string path = "/tmp/tq-bench-trace-" + std::to_string(::getpid()) + ".pcapng";
+    auto block = [&] {
+        for (int k = 0; k < kBlock; ++k) {
+            if (!d.get_name()) throw std::runtime_error("get_name failed");
+        }
+    };
+    auto traced_block = [&] {
+        if (!trace::start(path)) throw std::runtime_error("cannot write " + path);
+        block();
+        trace::stop();
+    };
+    std::vector<double> ratios;
+    bool plain_first = true;
+    for (auto _ : state) {
+        double plain = 0, traced = 0;
+        if (plain_first) {
+            plain = seconds(block);
+            traced = seconds(traced_block);
+        } else {
+            traced = seconds(traced_block);
+            plain = seconds(block);
+        }
+        plain_first = !plain_first;
+        ratios.push_back(traced / plain);
+    }
+    ::unlink(path.c_str());
+    g_traced_ratio = median_of(ratios);
+    state.counters["traced_over_untraced"] = g_traced_ratio;
+}
+
 void BM_FirmwarePaired(benchmark::State& state) {
     RawClient raw;
     const Device& d = shared_device();
@@ -304,6 +341,7 @@ BENCHMARK(BM_RawFirmware)->Repetitions(9)->MinTime(0.5)->ReportAggregatesOnly(tr
 BENCHMARK(BM_ClientFirmware)->Repetitions(9)->MinTime(0.5)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_GetNamePaired)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_FirmwarePaired)->MinTime(4.0)->UseRealTime();
+BENCHMARK(BM_GetNameTracedPaired)->MinTime(3.0)->UseRealTime();
 
 int main(int argc, char** argv) {
     std::vector<char*> args(argv, argv + argc);
@@ -325,6 +363,7 @@ int main(int argc, char** argv) {
                 g_get_name_allocations, g_name_allocations);
     std::printf("firmware 4 MiB, chunk %u, paired runs: client throughput / raw = %.3f (target >= 0.90)\n", kChunk,
                 g_firmware_ratio);
+    std::printf("get_name, paired blocks: traced / untraced time per call = %.3f\n", g_traced_ratio);
     benchmark::Shutdown();
     return 0;
 }

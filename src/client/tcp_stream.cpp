@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "client/interrupt.hpp"
+#include "client/trace.hpp"
 
 namespace tq {
 namespace {
@@ -58,7 +59,10 @@ int wait_ready(int fd, short events, TcpStream::Clock::time_point deadline) {
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) {
+            trace::closing(fd_);
+            ::close(fd_);
+        }
         read_timeout_ = other.read_timeout_;
         fd_ = other.release();
     }
@@ -66,7 +70,10 @@ TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
 }
 
 TcpStream::~TcpStream() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        trace::closing(fd_);
+        ::close(fd_);
+    }
 }
 
 int TcpStream::release() noexcept {
@@ -95,6 +102,7 @@ TcpStream::IoResult<TcpStream> TcpStream::connect(const SocketAddress& address, 
     }
     const int flags = ::fcntl(s.fd_, F_GETFL);
     if (flags < 0 || ::fcntl(s.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
+    trace::opened(s.fd_);
     return s;
 }
 
@@ -132,6 +140,7 @@ TcpStream::IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes, C
         // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not kill the process.
         const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
+            trace::sent(fd_, bytes.subspan(done, static_cast<size_t>(n)));
             done += static_cast<size_t>(n);
             continue;
         }
@@ -150,6 +159,7 @@ TcpStream::IoResult<void> TcpStream::read_exact(std::span<uint8_t> bytes, Clock:
     while (done < bytes.size()) {
         const ssize_t n = ::recv(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
         if (n > 0) {
+            trace::received(fd_, bytes.subspan(done, static_cast<size_t>(n)));
             done += static_cast<size_t>(n);
             continue;
         }
@@ -173,7 +183,10 @@ TcpStream::IoResult<void> TcpStream::await_exact(std::span<uint8_t> bytes, Clock
         // A timeout or a signal leaves the rest to read_exact and its deadline.
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return last_error();
         if (n < 0 && errno == EINTR && interrupted()) return tl::unexpected<int>(EINTR);
-        if (n > 0) done = static_cast<size_t>(n);
+        if (n > 0) {
+            done = static_cast<size_t>(n);
+            trace::received(fd_, bytes.first(done));
+        }
     }
     size_t more = 0;
     const auto r = read_exact(bytes.subspan(done), deadline, more);

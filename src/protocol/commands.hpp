@@ -105,6 +105,24 @@ constexpr uint64_t field_max(FieldKind k) {
     }
 }
 
+// What a field's number stands for beyond its kind: the coding its wire
+// values have (wire_values.hpp converts them). Shown by the trace dissector.
+enum class Meaning : uint8_t {
+    Plain,
+    ServiceStatus,
+    Ean,       // hexadecimal digits are the decimal digits
+    Seconds,   // since 1970-01-01 00:00:00 UTC
+    ModeBits,  // speed, duplex, role and auto-negotiation bits
+    InterfaceType,
+    LinkState,
+    Tc10Command,
+    Tc10State,
+    HarnessStatus,
+    PgPayloadSize,
+    PgPayloadType,
+    PgPacketValidity,
+};
+
 struct FieldSpec {
     FieldKind kind = FieldKind::U8;
     // Decoders: the output's value before decoding, which is also what an
@@ -116,6 +134,22 @@ struct FieldSpec {
     Status out_of_range = kValueOutOfBounds;
     // The interface index that opens every request addressed to one port.
     bool interface_index = false;
+    // The field's name (lower case, words joined by '_'); one name has one
+    // kind and meaning across the table.
+    std::string_view name{};
+    Meaning meaning = Meaning::Plain;
+
+    // This field under a name, and with a meaning.
+    constexpr FieldSpec operator()(std::string_view n) const {
+        FieldSpec f = *this;
+        f.name = n;
+        return f;
+    }
+    constexpr FieldSpec as(Meaning m) const {
+        FieldSpec f = *this;
+        f.meaning = m;
+        return f;
+    }
 };
 
 constexpr FieldSpec field(FieldKind k, uint64_t initial = 0) {
@@ -145,6 +179,9 @@ inline constexpr uint8_t kAlways = 0;
 
 struct CommandInfo {
     Command command;
+    // The command's name (lower case, words joined by '_'), as the simulator's
+    // fault specs and the trace dissector spell it.
+    std::string_view name;
     uint8_t since = 1;
     bool has_codec = true;
     Layout request;
@@ -153,16 +190,27 @@ struct CommandInfo {
 
 namespace layout {
 using K = FieldKind;
+using M = Meaning;
 inline constexpr FieldSpec u8 = field(K::U8), u16 = field(K::U16), u32 = field(K::U32), u64 = field(K::U64),
                            boolean = field(K::Bool), text = field(K::Text), bytes = field(K::Bytes),
-                           status = field(K::Status, static_cast<uint64_t>(ServiceStatus::UnspecifiedError));
-inline constexpr FieldSpec index = {K::U16, 0, 0xFFFF, kValueOutOfBounds, true};
+                           status = field(K::Status, static_cast<uint64_t>(ServiceStatus::UnspecifiedError))(
+                                        "status")
+                                        .as(M::ServiceStatus);
+inline constexpr FieldSpec index = FieldSpec{K::U16, 0, 0xFFFF, kValueOutOfBounds, true}("interface_index");
 // A service status the client takes but does not act on: a u16 to it.
-inline constexpr FieldSpec unexamined_status = field(K::U16, static_cast<uint64_t>(ServiceStatus::UnspecifiedError));
+inline constexpr FieldSpec unexamined_status =
+    field(K::U16, static_cast<uint64_t>(ServiceStatus::UnspecifiedError))("status").as(M::ServiceStatus);
+inline constexpr FieldSpec mode_bits = u16("mode_bits").as(M::ModeBits), ean = u64.as(M::Ean),
+                           result = u16("result");
 // Fields whose starting value is not 0: they decode to a failure (or to the
 // generator's off record) when an error response with status 0 leaves them.
-inline constexpr FieldSpec if_type = field(K::U8, 2), mode_bits_unset = field(K::U16, 0xFFFF),
-                           link_unset = field(K::U8, 0xFF), pg_type = field(K::U8, 1);
+inline constexpr FieldSpec if_type = field(K::U8, 2)("interface_type").as(M::InterfaceType),
+                           mode_bits_unset = field(K::U16, 0xFFFF)("mode_bits").as(M::ModeBits),
+                           link_unset = field(K::U8, 0xFF)("link_state").as(M::LinkState),
+                           pg_type = field(K::U8, 1)("payload_type").as(M::PgPayloadType);
+inline constexpr FieldSpec pg_size = u8("payload_size").as(M::PgPayloadSize),
+                           pg_validity = u8("packet_validity").as(M::PgPacketValidity), burst = u8("burst_size"),
+                           enabled = boolean("enabled");
 }  // namespace layout
 
 // Indexed by (request code - 1) / 2: every odd code from 1 to 97.
@@ -170,62 +218,71 @@ inline constexpr auto kCommands = [] {
     using namespace layout;
     using C = Command;
     return std::to_array<CommandInfo>({
-        {C::GetVersion, kAlways, true, {}, {u16}},
-        {C::DeviceGetName, 1, true, {}, {text}},
-        {C::DeviceSetNickname, 2, true, {text}, {status}},
-        {C::IdentifyDevice, 1, true, {}, {status}},
-        {C::GetFirmwareEan, 1, true, {}, {u64}},
-        {C::GetFeatureEan, 1, true, {}, {u64}},
-        {C::GetNumInterfaces, 1, true, {}, {u16}},
-        {C::InterfaceGetNickname, 1, true, {index}, {text}},
-        {C::InterfaceSetNickname, 1, true, {index, text}, {status}},
+        {C::GetVersion, "get_version", kAlways, true, {}, {u16("version")}},
+        {C::DeviceGetName, "get_name", 1, true, {}, {text("name")}},
+        {C::DeviceSetNickname, "set_nickname", 2, true, {text("nickname")}, {status}},
+        {C::IdentifyDevice, "identify", 1, true, {}, {status}},
+        {C::GetFirmwareEan, "get_firmware_ean", 1, true, {}, {ean("firmware_ean")}},
+        {C::GetFeatureEan, "get_feature_ean", 1, true, {}, {ean("feature_ean")}},
+        {C::GetNumInterfaces, "get_num_interfaces", 1, true, {}, {u16("interface_count")}},
+        {C::InterfaceGetNickname, "interface_get_nickname", 1, true, {index}, {text("nickname")}},
+        {C::InterfaceSetNickname, "interface_set_nickname", 1, true, {index, text("nickname")}, {status}},
         // type, one ignored byte, mode bits, link state
-        {C::GetInterfaceStatus, 1, true, {index}, {if_type, u8, mode_bits_unset, link_unset}},
-        {C::IdentifyInterface, 1, true, {index}, {status}},
-        {C::GetSupportedEthInterfaceModes, 1, true, {index}, {status, u16}},
-        {C::SetEthInterfaceMode, 1, true, {index, u16}, {status}},
+        {C::GetInterfaceStatus, "get_interface_status", 1, true, {index},
+         {if_type, u8("reserved"), mode_bits_unset, link_unset}},
+        {C::IdentifyInterface, "identify_interface", 1, true, {index}, {status}},
+        {C::GetSupportedEthInterfaceModes, "get_supported_eth_interface_modes", 1, true, {index},
+         {status, mode_bits}},
+        {C::SetEthInterfaceMode, "set_eth_interface_mode", 1, true, {index, mode_bits}, {status}},
         // the mode bits count whatever the status says
-        {C::GetEthInterfaceMode, 1, true, {index}, {unexamined_status, mode_bits_unset}},
-        {C::GetSerialNumber, 1, true, {}, {u64}},
-        {C::GetFirmwareVersionIntRemoved, 1, false, {}, {}},
-        {C::GetFirmwareVersion, 1, true, {}, {text}},
-        {C::GetManufacturingDateString, 1, false, {}, {}},
-        {C::GetBootloaderVersion, 1, true, {}, {text}},
-        {C::GetEan, 1, true, {}, {u64}},
-        {C::GetPcbRevision, 1, true, {}, {text}},
-        {C::SetLedTestMode, 1, true, {u8}, {u16}},
-        {C::ClearLedTestMode, 1, true, {}, {u16}},
-        {C::RebootDevice, 1, true, {limited(K::U32, 0xFFFFFFFF, kProtocolError)}, {u16}},
+        {C::GetEthInterfaceMode, "get_eth_interface_mode", 1, true, {index}, {unexamined_status, mode_bits_unset}},
+        {C::GetSerialNumber, "get_serial_number", 1, true, {}, {u64("serial_number")}},
+        {C::GetFirmwareVersionIntRemoved, "get_firmware_version_int_removed", 1, false, {}, {}},
+        {C::GetFirmwareVersion, "get_firmware_version", 1, true, {}, {text("firmware_version")}},
+        {C::GetManufacturingDateString, "get_manufacturing_date_string", 1, false, {}, {}},
+        {C::GetBootloaderVersion, "get_bootloader_version", 1, true, {}, {text("bootloader_version")}},
+        {C::GetEan, "get_ean", 1, true, {}, {ean("ean")}},
+        {C::GetPcbRevision, "get_pcb_revision", 1, true, {}, {text("pcb_revision")}},
+        {C::SetLedTestMode, "set_led_test_mode", 1, true, {u8("led_test_mode")}, {result}},
+        {C::ClearLedTestMode, "clear_led_test_mode", 1, true, {}, {result}},
+        {C::RebootDevice, "reboot_device", 1, true, {limited(K::U32, 0xFFFFFFFF, kProtocolError)("argument")},
+         {result}},
         // a byte that is always 0, then the image size
-        {C::UpdateFirmwareStart, 1, true, {u8, u32}, {u16}},
+        {C::UpdateFirmwareStart, "update_firmware_start", 1, true, {u8("reserved"), u32("image_size")},
+         {u16("chunk_size")}},
         // chunk index, chunk; the reply is a plain result, 0 = accepted
-        {C::UpdateFirmwareSendChunk, 1, true, {u16, bytes}, {u16}},
-        {C::UpdateFirmwareFinalize, 1, true, {}, {status}},
-        {C::ReadVoltages, 1, true, {limited(K::U8, 3, kConversionError)}, {u16, u32}},
-        {C::SetUsbPowerOut, 1, true, {u8}, {u16}},
-        {C::SetUsbPowerIn, 1, true, {u8}, {u16}},
-        {C::SetSerialNumber, 1, true, {u64}, {u16}},
-        {C::GetBrandEan, 1, true, {}, {u64}},
-        {C::SetBrandEan, 1, true, {u64}, {u16}},
-        {C::SetProductEan, 1, true, {u64}, {u16}},
-        {C::GetManufacturingDate, 1, true, {}, {u64}},
-        {C::SetManufacturingDate, 1, true, {u64}, {u16}},
-        {C::SetPcbRevision, 1, true, {text}, {u16}},
-        {C::FactoryReset, 1, true, {}, {u16}},
-        {C::InterfaceSendTc10Command, 2, true, {index, u8}, {status}},
-        {C::InterfaceGetTc10State, 2, true, {index}, {status, u8}},
-        {C::DeviceGetNickname, 2, true, {}, {text}},
-        // sqi, sqi_worst, peak_mse, peak_mse_worst, mse, mse_worst
-        {C::InterfaceReadDcq, 2, true, {index}, {u8, u8, u8, u8, u16, u16}},
-        // harness status, distance to fault
-        {C::InterfaceRunCableTest, 2, true, {index}, {u8, u8}},
-        {C::InterfaceSetLoopback, 2, true, {index, boolean}, {}},
-        {C::InterfaceGetLoopback, 2, true, {index}, {boolean}},
-        // payload size, payload type, packet validity, burst size, enabled
-        {C::InterfaceSetPacketGenerator, 2, true, {index, u8, u8, u8, u8, boolean}, {}},
-        {C::InterfaceGetPacketGenerator, 2, true, {index}, {u8, pg_type, u8, u8, boolean}},
-        {C::Unnamed95, 2, true, {}, {u64}},
-        {C::Unnamed97, 2, true, {index}, {u64}},
+        {C::UpdateFirmwareSendChunk, "update_firmware_send_chunk", 1, true, {u16("chunk_index"), bytes("chunk")},
+         {result}},
+        {C::UpdateFirmwareFinalize, "update_firmware_finalize", 1, true, {}, {status}},
+        {C::ReadVoltages, "read_voltages", 1, true, {limited(K::U8, 3, kConversionError)("channel")},
+         {result, u32("reading")}},
+        {C::SetUsbPowerOut, "set_usb_power_out", 1, true, {u8("usb_power")}, {result}},
+        {C::SetUsbPowerIn, "set_usb_power_in", 1, true, {u8("usb_power")}, {result}},
+        {C::SetSerialNumber, "set_serial_number", 1, true, {u64("serial_number")}, {result}},
+        {C::GetBrandEan, "get_brand_ean", 1, true, {}, {ean("brand_ean")}},
+        {C::SetBrandEan, "set_brand_ean", 1, true, {ean("brand_ean")}, {result}},
+        {C::SetProductEan, "set_product_ean", 1, true, {ean("product_ean")}, {result}},
+        {C::GetManufacturingDate, "get_manufacturing_date", 1, true, {}, {u64("manufacturing_date").as(M::Seconds)}},
+        {C::SetManufacturingDate, "set_manufacturing_date", 1, true, {u64("manufacturing_date").as(M::Seconds)},
+         {result}},
+        {C::SetPcbRevision, "set_pcb_revision", 1, true, {text("pcb_revision")}, {result}},
+        {C::FactoryReset, "factory_reset", 1, true, {}, {result}},
+        {C::InterfaceSendTc10Command, "send_tc10_command", 2, true, {index, u8("tc10_command").as(M::Tc10Command)},
+         {status}},
+        {C::InterfaceGetTc10State, "get_tc10_state", 2, true, {index}, {status, u8("tc10_state").as(M::Tc10State)}},
+        {C::DeviceGetNickname, "get_nickname", 2, true, {}, {text("nickname")}},
+        {C::InterfaceReadDcq, "read_dcq", 2, true, {index},
+         {u8("sqi"), u8("sqi_worst"), u8("peak_mse"), u8("peak_mse_worst"), u16("mse"), u16("mse_worst")}},
+        {C::InterfaceRunCableTest, "run_cable_test", 2, true, {index},
+         {u8("harness_status").as(M::HarnessStatus), u8("distance_to_fault")}},
+        {C::InterfaceSetLoopback, "set_loopback", 2, true, {index, boolean("loopback")}, {}},
+        {C::InterfaceGetLoopback, "get_loopback", 2, true, {index}, {boolean("loopback")}},
+        {C::InterfaceSetPacketGenerator, "set_packet_generator", 2, true,
+         {index, pg_size, pg_type, pg_validity, burst, enabled}, {}},
+        {C::InterfaceGetPacketGenerator, "get_packet_generator", 2, true, {index},
+         {pg_size, pg_type, pg_validity, burst, enabled}},
+        {C::Unnamed95, "unnamed_95", 2, true, {}, {u64("value")}},
+        {C::Unnamed97, "unnamed_97", 2, true, {index}, {u64("value")}},
     });
 }();
 
@@ -235,6 +292,33 @@ constexpr bool commands_in_code_order() {
     return true;
 }
 static_assert(commands_in_code_order(), "kCommands must list every odd request code in order");
+
+// Every field is named, and a name means one thing wherever it appears: one
+// wire kind (a service status is a u16), one meaning. Command names are unique.
+constexpr bool same_wire_kind(FieldKind a, FieldKind b) {
+    auto wire = [](FieldKind k) { return k == FieldKind::Status ? FieldKind::U16 : k; };
+    return wire(a) == wire(b);
+}
+constexpr bool names_consistent() {
+    std::array<FieldSpec, 2 * kMaxFields * kCommands.size()> seen{};
+    size_t n = 0;
+    for (size_t c = 0; c < kCommands.size(); ++c) {
+        if (kCommands[c].name.empty()) return false;
+        for (size_t d = 0; d < c; ++d)
+            if (kCommands[d].name == kCommands[c].name) return false;
+        for (const Layout* l : {&kCommands[c].request, &kCommands[c].response}) {
+            for (const FieldSpec& f : l->span()) {
+                if (f.name.empty()) return false;
+                for (size_t i = 0; i < n; ++i)
+                    if (seen[i].name == f.name && (!same_wire_kind(seen[i].kind, f.kind) || seen[i].meaning != f.meaning))
+                        return false;
+                seen[n++] = f;
+            }
+        }
+    }
+    return true;
+}
+static_assert(names_consistent(), "every field needs a name, one kind and meaning per name; command names unique");
 
 // The entry of a request code, or nullptr for codes the table does not know
 // (even codes, 0, above 97).

@@ -44,6 +44,33 @@ constexpr std::array<std::string_view, 8> kServiceErrorNames = {
     "TQ_PROTOCOL_STATUS_SERVICE_ERROR_INVALID_COMBINATION",
 };
 
+// Indexed by service status, Max included.
+constexpr std::array<std::string_view, 22> kServiceNames = {
+    "TQ_SERVICE_STATUS_SUCCESS",
+    "TQ_SERVICE_STATUS_NOT_IMPLEMENTED",
+    "TQ_SERVICE_STATUS_UNSPECIFIED_ERROR",
+    "TQ_SERVICE_STATUS_OPERATION_FAILED",
+    "TQ_SERVICE_STATUS_OPERATION_NOT_PERMITTED",
+    "TQ_SERVICE_STATUS_OPERATION_NOT_SUPPORTED_BY_DEVICE",
+    "TQ_SERVICE_STATUS_OPERATION_NOT_SUPPORTED_BY_INTERFACE",
+    "TQ_SERVICE_STATUS_NOT_CONNECTED",
+    "TQ_SERVICE_STATUS_SOCKET_READ_ERROR",
+    "TQ_SERVICE_STATUS_SOCKET_WRITE_ERROR",
+    "TQ_SERVICE_STATUS_TIMED_OUT",
+    "TQ_SERVICE_STATUS_UNKNOWN_NETWORK_ERROR",
+    "TQ_SERVICE_STATUS_UNABLE_TO_OPEN_SOCKET",
+    "TQ_SERVICE_STATUS_BUFFER_TOO_SMALL",
+    "TQ_SERVICE_STATUS_EXCEEDING_STRING_LENGTH_LIMIT",
+    "TQ_SERVICE_STATUS_INVALID_UTF8",
+    "TQ_SERVICE_STATUS_UNABLE_TO_ALLOCATE_MEMORY",
+    "TQ_SERVICE_STATUS_INVALID_ARGUMENT",
+    "TQ_SERVICE_STATUS_INVALID_INTERFACE",
+    "TQ_SERVICE_STATUS_INVALID_COMBINATION",
+    "TQ_SERVICE_STATUS_PROTOCOL_ERROR",
+    "TQ_SERVICE_STATUS_MAX",
+};
+static_assert(kServiceNames.size() == static_cast<size_t>(ServiceStatus::Max) + 1);
+
 // Error-response service status -> protocol status; unlisted values give 10.
 constexpr std::array<std::pair<ServiceStatus, uint32_t>, 14> kTranslation = {{
     {ServiceStatus::Success, kSuccess},
@@ -62,6 +89,11 @@ constexpr std::array<std::pair<ServiceStatus, uint32_t>, 14> kTranslation = {{
     {ServiceStatus::InvalidCombination, kServiceInvalidCombination},
 }};
 }  // namespace
+
+std::string_view service_status_name(ServiceStatus status) {
+    const auto i = static_cast<size_t>(status);
+    return i < kServiceNames.size() ? kServiceNames[i] : std::string_view{};
+}
 
 std::string_view protocol_status_name(uint32_t status) {
     if (status < kProtocolNames.size()) return kProtocolNames[status];

@@ -72,6 +72,9 @@ inline constexpr uint16_t kErrorResponse = 0xBAAD;
 
 // "TQ_PROTOCOL_STATUS_RESERVED" for codes the table does not list.
 std::string_view protocol_status_name(uint32_t status);
+// "TQ_SERVICE_STATUS_SUCCESS" and so on; "TQ_SERVICE_STATUS_MAX" for 21 and
+// an empty view for the values above, which name nothing.
+std::string_view service_status_name(ServiceStatus status);
 // The protocol status an error response's service status stands for (total).
 uint32_t translate_service_status(ServiceStatus service_status);
 

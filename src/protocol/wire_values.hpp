@@ -4,10 +4,12 @@
 // failure carrying the text the client reports.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include <tl/expected.hpp>
@@ -29,6 +31,22 @@ inline constexpr uint16_t kFullDuplex = 0x0080;
 inline constexpr uint16_t kFollower = 0x0100;
 inline constexpr uint16_t kLeader = 0x0200;
 inline constexpr uint16_t kAneg = 0x0400;  // IEEE auto-negotiation
+
+// Every bit above with what it says, lowest first.
+struct Bit {
+    uint16_t mask;
+    std::string_view name;
+};
+inline constexpr std::array<Bit, 8> kBits = {{
+    {k10Mbit, "10 Mbit/s"},
+    {k100Mbit, "100 Mbit/s"},
+    {k1000Mbit, "1000 Mbit/s"},
+    {kHalfDuplex, "half duplex"},
+    {kFullDuplex, "full duplex"},
+    {kFollower, "follower role"},
+    {kLeader, "leader role"},
+    {kAneg, "IEEE auto-negotiation"},
+}};
 }  // namespace mode
 
 // A zero-filled text field cut at its first NUL.

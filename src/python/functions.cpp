@@ -2,9 +2,12 @@
 // the function objects of every module object point at them.
 #include "python/functions.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "client/ean.hpp"
+#include "client/trace.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/diagnostics.hpp"
@@ -50,6 +53,26 @@ PyObject* create_client(PyObject*, PyObject*) noexcept {
     return guarded([] { return new_object<Client>(Client{}); });
 }
 
+PyObject* trace_to(PyObject*, PyObject* path) noexcept {
+    return guarded([&]() -> PyObject* {
+        if (path == Py_None) {
+            tq::trace::stop();
+            Py_RETURN_NONE;
+        }
+        PyObject* raw = nullptr;  // bytes, in the file system's encoding
+        if (!PyUnicode_FSConverter(path, &raw)) return nullptr;
+        PyRef encoded = PyRef::steal(raw);
+        char* text = nullptr;
+        Py_ssize_t len = 0;
+        if (PyBytes_AsStringAndSize(encoded.get(), &text, &len) < 0) return nullptr;
+        if (auto started = tq::trace::start(std::string(text, static_cast<size_t>(len))); !started) {
+            errno = started.error();
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 // Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef function_defs[] = {
     {"get_api_version", method_fn(&get_api_version), METH_NOARGS,
@@ -65,8 +88,14 @@ PyMethodDef function_defs[] = {
      "create_client()\n--\n\nCreates a client instance.\n\nReturns:\n    (Client): A new client"},
 };
 
-// Published after the transport exceptions.
-PyMethodDef later_function_defs[] = {
+// Additions outside __all__, which keeps its published list.
+PyMethodDef added_defs[] = {
+    {"trace_to", method_fn(&trace_to), METH_O,
+     "trace_to(path, /)\n--\n\nWrites every exchange of this process with its devices, from now on, to a pcapng "
+     "file at path\n(created or replaced): one TCP stream per connection, the bytes as sent and received, with\n"
+     "their times. Wireshark and tshark show it with the dissector that `plenko-tq wireshark`\nprints. "
+     "trace_to(None) stops the trace and closes the file; off by default.\n\nParameters:\n    path (str | "
+     "os.PathLike | None): The file, or None to stop\n\nRaises:\n    OSError: The file cannot be written"},
     {"diagnostics_to_logging", method_fn(&diagnostics_to_logging), METH_VARARGS | METH_KEYWORDS,
      "diagnostics_to_logging(enabled)\n"
      "--\n"
@@ -97,8 +126,8 @@ std::span<PyMethodDef> module_functions() {
     return function_defs;
 }
 
-std::span<PyMethodDef> later_module_functions() {
-    return later_function_defs;
+std::span<PyMethodDef> added_functions() {
+    return added_defs;
 }
 
 }  // namespace tq::py

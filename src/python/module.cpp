@@ -83,14 +83,15 @@ int exec_module(PyObject* module) noexcept {
             PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
             if (!add(module, def.ml_name, fn.get())) return -1;
         }
-        // Additions come after the names above, which keep their places.
+        // The transport exceptions are listed in __all__ too, after the names
+        // above, which keep their places.
         for (Exc e : kTransportExceptions)
             if (!add(module, exception_name(e), exception_type(e))) return -1;
-        for (PyMethodDef& def : later_module_functions()) {
-            PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
-            if (!add(module, def.ml_name, fn.get())) return -1;
-        }
         if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
+        for (PyMethodDef& def : added_functions()) {
+            PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+            if (!fn || PyObject_SetAttrString(module, def.ml_name, fn.get()) < 0) return -1;
+        }
         // Private, so not in __all__: the asyncio module's way to stop a call.
         PyRef stop = PyRef::steal(PyCFunction_NewEx(&interrupt_thread_def, module, module_name.get()));
         if (!stop || PyObject_SetAttrString(module, interrupt_thread_def.ml_name, stop.get()) < 0) return -1;

@@ -12,6 +12,7 @@
 from __future__ import annotations
 
 import datetime
+import os
 from types import TracebackType
 from typing import ClassVar, Protocol, Sequence, final, type_check_only
 
@@ -53,7 +54,6 @@ __all__ = [
     "create_client",
     "DeviceTimedOut",
     "DeviceConnectionLost",
-    "diagnostics_to_logging",
 ]
 
 # Exceptions. These five derive from RuntimeError and are unrelated to each
@@ -866,6 +866,18 @@ def create_client() -> Client:
 
     Returns:
         (Client): A new client"""
+
+def trace_to(path: str | os.PathLike[str] | None, /) -> None:
+    """Writes every exchange of this process with its devices, from now on, to a pcapng file at path
+    (created or replaced): one TCP stream per connection, the bytes as sent and received, with
+    their times. Wireshark and tshark show it with the dissector that `plenko-tq wireshark`
+    prints. trace_to(None) stops the trace and closes the file; off by default.
+
+    Parameters:
+        path (str | os.PathLike | None): The file, or None to stop
+
+    Raises:
+        OSError: The file cannot be written"""
 
 def diagnostics_to_logging(enabled: bool) -> bool:
     """Sends the module's diagnostic lines (a device left out of a scan, a

@@ -43,7 +43,6 @@ EXPECTED_ALL = [
     "create_client",
     "DeviceTimedOut",
     "DeviceConnectionLost",
-    "diagnostics_to_logging",
 ]
 
 

@@ -97,7 +97,8 @@ def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
         metadata = z.read("plenko_tq_api-0.2.1.dist-info/METADATA").decode()
         stub = z.read("plenko_tq_api.pyi").decode()
         stub_package = z.read("plenko_tq_api-stubs/__init__.pyi").decode()
-    assert {"plenko_tq_api.abi3.so", "plenko_tq_api.pyi", "py.typed", "plenko_tq_aio/py.typed"} <= names
+    assert {"plenko_tq_api.abi3.so", "plenko_tq_api.pyi", "py.typed", "plenko_tq_aio/py.typed",
+            "plenko_tq_api-0.2.1.data/data/share/plenko-tq/wireshark/plenko_tq.lua"} <= names
     # The only Python code is the asyncio package, as in the source tree.
     assert sorted(n for n in names if n.endswith(".py")) == ["plenko_tq_aio/__init__.py"]
     assert stub == stub_package == (REPO / "src" / "python" / "plenko_tq_api.pyi").read_text()

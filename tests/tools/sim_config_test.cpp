@@ -20,7 +20,7 @@ TEST(SimConfig, json_sets_every_field_it_names_and_keeps_defaults_for_the_rest) 
                         "dcq": {"sqi": 1, "sqi_worst": 2, "peak_mse": 3, "peak_mse_worst": 4, "mse": 500, "mse_worst": 600},
                         "cable_test": {"harness_status": 0, "distance": 9}, "loopback": 1,
                         "packet_generator": [1, 2, 1, 5, 1]}],
-        "faults": [{"command": 3, "delay_ms": 20, "times": 1}, {"command": 7, "status": 5}]
+        "faults": [{"command": 3, "delay_ms": 20, "times": 1}, {"command": "identify", "status": 5}]
     }, {}]})");
     ASSERT_EQ(models.size(), 2u);
     const DeviceModel& m = models[0];
@@ -107,6 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SpecCase{
                           "0x21:raw=04 00 01 00 00", std::nullopt, 33, {.raw = std::vector<uint8_t>{4, 0, 1, 0, 0}}},
                       SpecCase{"3:oversize=5000", std::nullopt, 3, {.oversize = 5000}},
+                      SpecCase{"get_name:delay=1500", std::nullopt, 3, {.delay = std::chrono::milliseconds(1500)}},
+                      SpecCase{"1/update_firmware_send_chunk:close", 1, 51, {.close = true}},
                       SpecCase{"53:error=5", std::nullopt, 53, {.error_status = 5}},
                       SpecCase{"7:status=6", std::nullopt, 7, {.status = 6}},
                       SpecCase{"19:wrongcode,garbage=9", std::nullopt, 19, {.wrong_code = true, .garbage = 9}},
@@ -123,7 +125,7 @@ TEST_P(BadSpecTest, is_refused) {
 
 INSTANTIATE_TEST_SUITE_P(Specs, BadSpecTest,
                          ::testing::Values("3", "x:close", "3:explode", "3:delay", "70000:close", "3:error=70000",
-                                           "3:raw=0", "a/3:close"));
+                                           "3:raw=0", "a/3:close", "get_nam:close"));
 
 TEST(SimRandomFaults, spec_sets_rate_seed_and_delay_range) {
     const RandomFaults r = parse_random_faults("rate=0.25,seed=7,delay=300-500");

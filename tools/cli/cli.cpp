@@ -4,6 +4,10 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string_view>
 #include <system_error>
@@ -20,6 +24,8 @@
 #include "client/client.hpp"
 #include "client/device.hpp"
 #include "client/firmware_image.hpp"
+#include "client/trace.hpp"
+#include "wireshark/dissector.hpp"
 
 #ifndef PLENKO_TQ_VERSION
 #define PLENKO_TQ_VERSION "unknown"
@@ -113,6 +119,8 @@ struct Args {
     std::optional<std::string> word1, word2, name;
     bool reset = false;
     std::string file;
+    std::string trace;               // --trace FILE
+    std::optional<std::string> install;  // wireshark --install [DIR]; "" for the default folder
 };
 
 Failure usage(const std::string& message) {
@@ -463,6 +471,38 @@ Json cmd_flash(Session& s) {
     return nullptr;
 }
 
+// Where Wireshark looks for the Lua plugins of one user.
+std::filesystem::path personal_lua_plugins() {
+#ifdef _WIN32
+    const char* base = std::getenv("APPDATA");
+    if (base == nullptr || *base == '\0') throw Failure("APPDATA is not set: give the folder as --install DIR");
+    return std::filesystem::path(base) / "Wireshark" / "plugins";
+#else
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') throw Failure("HOME is not set: give the folder as --install DIR");
+    return std::filesystem::path(home) / ".local" / "lib" / "wireshark" / "plugins";
+#endif
+}
+
+Json cmd_wireshark(Session& s) {
+    const std::string lua = wireshark::dissector_lua();
+    if (!s.args.install) {
+        s.io.out << lua;
+        return nullptr;
+    }
+    const std::filesystem::path dir =
+        s.args.install->empty() ? personal_lua_plugins() : std::filesystem::path(*s.args.install);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const auto path = dir / wireshark::kFileName;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << lua;
+    file.close();
+    if (ec || !file) throw Failure("cannot write " + path.string());
+    s.io.out << "installed " << path.string() << "\n";
+    return nullptr;
+}
+
 // flash on several devices: one read of the image, the updates side by side,
 // then the summary. Only a device that finished its update counts as done.
 int flash_several(const std::vector<Device>& devices, const Args& args, const Io& io) {
@@ -500,6 +540,7 @@ enum Takes : unsigned {
     kFile = 1u << 8,          // FILE
     kScanWait = 1u << 9,      // --timeout only
     kFleet = 1u << 10,        // several devices at once: repeated --serial / --address, --all
+    kInstall = 1u << 11,      // --install [DIR]
 };
 
 struct Command {
@@ -531,6 +572,7 @@ constexpr Command kCommands[] = {
     {"nickname", "Show, set or reset the nickname of the device or of PORT", kDevice | kNicknameArgs | kJson,
      cmd_nickname},
     {"flash", "Update the device's firmware from FILE", kDevice | kFleet | kFile, cmd_flash},
+    {"wireshark", "Print the Wireshark dissector of the device protocol, or --install it", kInstall, cmd_wireshark},
 };
 
 constexpr std::pair<std::string_view, std::string_view> kGroups[] = {
@@ -708,6 +750,13 @@ void add_arguments(CLI::App& leaf, unsigned takes, Args& args) {
     }
     if (takes & kFile) {
         leaf.add_option("FILE", args.file, "Firmware image")->required()->check(kNotEmpty)->check(CLI::ExistingFile);
+    }
+    if (takes & kInstall) {
+        leaf.add_option("--install", args.install,
+                        "Write it into DIR, by default Wireshark's personal Lua plugins folder")
+            ->type_name("[DIR]")
+            ->expected(0, 1)
+            ->default_str("");
     }
 }
 
@@ -890,6 +939,10 @@ int run(int argc, const char* const* argv, const Io& io) {
         "takes the only device a scan finds. info, ports, identify and flash also work on several devices:\n"
         "repeat --address or --serial, or give --all. Run 'plenko-tq COMMAND --help' for a command's arguments.\n");
     add_device_selection(app, args, true);
+    app.add_option("--trace", args.trace,
+                   "Write every exchange with the devices to FILE (pcapng, for Wireshark; see 'plenko-tq wireshark')")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
 
     std::map<std::string_view, CLI::App*> groups;
     std::vector<CLI::App*> leaves;
@@ -926,6 +979,20 @@ int run(int argc, const char* const* argv, const Io& io) {
         return kExitUsage;
     }
 
+    struct TraceScope {
+        ~TraceScope() {
+            if (on) trace::stop();
+        }
+        bool on = false;
+    } traced;
+    if (!args.trace.empty()) {
+        if (auto started = trace::start(args.trace); !started) {
+            io.err << "plenko-tq: cannot write the trace " << terminal_safe(args.trace) << ": "
+                   << std::strerror(started.error()) << "\n";
+            return kExitFailed;
+        }
+        traced.on = true;
+    }
     for (size_t i = 0; i < leaves.size(); ++i) {
         if (!leaves[i]->parsed()) continue;
         try {

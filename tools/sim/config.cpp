@@ -1,10 +1,13 @@
 #include "sim/config.hpp"
 
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+#include "protocol/commands.hpp"
 
 namespace tq::sim {
 namespace {
@@ -60,7 +63,8 @@ private:
 Fault parse_fault(const json& j, const std::string& what, uint16_t& command) {
     Fields f(j, what);
     Fault fault;
-    f.get("command", command);
+    if (const json* v = f.child("command"))
+        command = v->is_string() ? parse_command(v->get<std::string>()) : v->get<uint16_t>();
     int64_t delay = 0;
     f.get("delay_ms", delay);
     fault.delay = std::chrono::milliseconds(delay);
@@ -209,6 +213,22 @@ std::vector<DeviceModel> load_models_file(const std::string& path) {
     return parse_models(s.str());
 }
 
+uint16_t parse_command(const std::string& text) {
+    for (const auto& c : proto::kCommands)
+        if (c.name == text) return proto::request_code(c.command);
+    if (!text.empty() && std::isalpha(static_cast<unsigned char>(text[0])) && text.rfind("0x", 0) != 0)
+        throw ConfigError("unknown command name \"" + text + "\" (plenko-tq-sim --help lists them)");
+    const uint64_t command = parse_number(text, "fault command");
+    if (command > 0xFFFF) throw ConfigError("fault command out of range: " + text);
+    return static_cast<uint16_t>(command);
+}
+
+std::string command_names() {
+    std::string out;
+    for (const auto& c : proto::kCommands) out += (out.empty() ? "" : ", ") + std::string(c.name);
+    return out;
+}
+
 FaultSpec parse_fault_spec(const std::string& spec) {
     FaultSpec out;
     const auto colon = spec.find(':');
@@ -218,9 +238,7 @@ FaultSpec parse_fault_spec(const std::string& spec) {
         out.device = parse_number(target.substr(0, slash), "fault device");
         target = target.substr(slash + 1);
     }
-    const uint64_t command = parse_number(target, "fault command");
-    if (command > 0xFFFF) throw ConfigError("fault command out of range: " + target);
-    out.command = static_cast<uint16_t>(command);
+    out.command = parse_command(target);
 
     std::stringstream kinds(spec.substr(colon + 1));
     std::string item;

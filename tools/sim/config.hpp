@@ -44,6 +44,11 @@ struct FaultSpec {
     Fault fault;
 };
 FaultSpec parse_fault_spec(const std::string& spec);
+// A request command as a fault names it: its name in the command table
+// ("get_name", "update_firmware_send_chunk") or its code, decimal or 0x hex.
+uint16_t parse_command(const std::string& text);
+// Every command name, in code order, separated by ", ".
+std::string command_names();
 
 // "rate=R[,seed=N][,delay=MIN-MAX]": R from 0 to 1, delays in milliseconds.
 RandomFaults parse_random_faults(const std::string& spec);

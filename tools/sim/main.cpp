@@ -103,7 +103,8 @@ static int run(int argc, char** argv) {
     app.add_option("--fault", o.faults,
                    "[DEVICE/]COMMAND:KIND[=VALUE][,...] with KIND one of delay=MS, close, partial=N,\n"
                    "raw=HEX, oversize=N, error=STATUS, status=STATUS, wrongcode, garbage=N,\n"
-                   "split=MS, trickle=MS, times=N (repeatable)");
+                   "split=MS, trickle=MS, times=N (repeatable). COMMAND is a code or a name:\n" +
+                       command_names());
     app.add_option("--random-faults", o.random_faults,
                    "rate=R[,seed=N][,delay=MIN-MAX]: misbehave on a random share R of all requests");
     app.add_option("--log", o.log, "Append one line per request: <serial> <command> <hex bytes>");
