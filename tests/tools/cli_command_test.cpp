@@ -196,6 +196,16 @@ TEST_F(CliCommand, device_options_may_come_before_the_command) {
     EXPECT_EQ(r.out, "state:  Normal\n");
 }
 
+TEST_F(CliCommand, trace_writes_the_commands_exchanges_to_a_pcapng_file) {
+    const std::string path = ::testing::TempDir() + "cli-trace.pcapng";
+    expect_success(cli({"--trace", path, "dcq", "0"}));
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\x0a\x0d\x0d\x0a", 4));
+    // The DCQ request for port 0, as sent.
+    EXPECT_NE(bytes.find(std::string("\x53\x00\x02\x00\x00\x00", 6)), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 // Changing
 
@@ -574,7 +584,8 @@ TEST(CliHelp, offers_exactly_the_documented_commands) {
     EXPECT_EQ(command_paths(),
               (std::vector<std::string>{"scan", "info", "ports", "eth get", "eth set", "eth supported", "tc10 state",
                                         "tc10 sleep", "tc10 wakeup", "dcq", "cable-test", "loopback get",
-                                        "loopback set", "pg get", "pg set", "identify", "nickname", "flash"}));
+                                        "loopback set", "pg get", "pg set", "identify", "nickname", "flash",
+                                        "wireshark"}));
 }
 
 TEST(CliHelp, every_command_and_group_answers_help_on_stdout) {
