@@ -538,25 +538,20 @@ TEST(Scan, skipped_devices_are_reported_to_the_scanning_threads_sink_with_their_
     sim.start();
     Script script;
     script.at_browse = {resolved(sim.port(0)), resolved(sim.port(1)), resolved(refusing.port())};
-    struct {
-        std::mutex mutex;
-        std::vector<std::string> lines;
-    } seen;
+    std::pair<std::mutex, std::vector<std::string>> seen;
     const DiagnosticSink sink{[](void* ctx, std::string_view line, std::string_view where) noexcept {
-                                  auto* s = static_cast<decltype(seen)*>(ctx);
-                                  const std::lock_guard lock(s->mutex);
-                                  s->lines.push_back(std::string(where) + " " + std::string(line));
+                                  auto& [mutex, lines] = *static_cast<decltype(seen)*>(ctx);
+                                  const std::lock_guard lock(mutex);
+                                  lines.push_back(std::string(where) + " " + std::string(line));
                               },
                               &seen};
     const DiagnosticScope scope(&sink);
     testing::StdoutCapture out;
-    const auto result = scan::run(scripted(script), 10ms, kShortTimeout);
+    EXPECT_THAT(serials(scan::run(scripted(script), 10ms, kShortTimeout).value()), ElementsAre(1u));
     EXPECT_EQ(out.finish(), "");
-    ASSERT_TRUE(result.has_value());
-    EXPECT_THAT(serials(*result), ElementsAre(1u));
-    EXPECT_THAT(seen.lines, ::testing::UnorderedElementsAre(
-                           "127.0.0.1:" + std::to_string(sim.port(1)) + " " + scan::kIncompatibleLine,
-                           "127.0.0.1:" + std::to_string(refusing.port()) + " Failed to connect to device NetworkError"));
+    EXPECT_THAT(seen.second, ::testing::UnorderedElementsAre(
+                                 "127.0.0.1:" + std::to_string(sim.port(1)) + " " + scan::kIncompatibleLine,
+                                 "127.0.0.1:" + std::to_string(refusing.port()) + " Failed to connect to device NetworkError"));
 }
 
 TEST(Scan, something_thrown_while_connecting_one_device_costs_only_that_device) {

