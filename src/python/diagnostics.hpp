@@ -1,4 +1,4 @@
-// The client's diagnostic lines from Python: on standard output as designed,
+// The client's diagnostic lines from Python: on standard output by default,
 // or, after diagnostics_to_logging(True), as records of the logger
 // "plenko_tq_api", logged on the thread that made the call once the call has
 // returned (lines of a scan's connecting threads included).
