@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "client/diagnostics.hpp"
 #include "client/error.hpp"
 #include "client/tcp_stream.hpp"
 #include "net/address.hpp"
@@ -91,23 +92,33 @@ private:
 
 // Holds the connection lock. If it is destroyed while an exception unwinds
 // past it, the operation was aborted mid-way and the connection is poisoned.
+// While it is held, diagnostic lines of this thread concern this device
+// (diagnostics.hpp).
 class ConnectionLock {
 public:
     ConnectionLock(ConnectionLock&& other) noexcept
-        : connection_(std::exchange(other.connection_, nullptr)), exceptions_(other.exceptions_) {}
+        : connection_(std::exchange(other.connection_, nullptr)),
+          exceptions_(other.exceptions_),
+          previous_device_(other.previous_device_) {}
     ConnectionLock& operator=(ConnectionLock&&) = delete;
     ~ConnectionLock() {
-        if (connection_ != nullptr) connection_->release(std::uncaught_exceptions() > exceptions_);
+        if (connection_ == nullptr) return;
+        exchange_diagnostic_device(previous_device_);
+        connection_->release(std::uncaught_exceptions() > exceptions_);
     }
 
     DeviceConnection& connection() const noexcept { return *connection_; }
 
 private:
     friend struct DeviceConnection;
-    explicit ConnectionLock(DeviceConnection& c) noexcept : connection_(&c), exceptions_(std::uncaught_exceptions()) {}
+    explicit ConnectionLock(DeviceConnection& c) noexcept
+        : connection_(&c),
+          exceptions_(std::uncaught_exceptions()),
+          previous_device_(exchange_diagnostic_device(&c.address)) {}
 
     DeviceConnection* connection_;
     int exceptions_;
+    const SocketAddress* previous_device_;
 };
 
 }  // namespace tq

@@ -45,7 +45,7 @@ Result<Device> Device::connect(const ResolvedService& service, std::chrono::nano
 Result<Device> Device::from_stream(const SocketAddress& address, TcpStream stream,
                                    std::chrono::nanoseconds connection_timeout) {
     if (auto ok = check_connection_timeout(connection_timeout); !ok) return tl::unexpected(std::move(ok.error()));
-    set_socket_timeouts(stream, connection_timeout);
+    set_socket_timeouts(stream, connection_timeout, address);
     auto reach = [address](std::chrono::nanoseconds timeout) { return TcpStream::connect(address, timeout); };
     Device device(address, std::make_shared<DeviceConnection>(std::move(stream), connection_timeout, address, reach));
     DeviceConnection& c = *device.connection_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "client/diagnostics.hpp"
 #include "net/platform.hpp"
 #include "protocol/status.hpp"
 
@@ -18,6 +19,7 @@ struct KindInfo {
     bool has_text;
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 // Indexed by Error::Kind.
 constexpr std::array<KindInfo, Error::kKindCount> kKinds = {{
     {"ApiError", true},
@@ -134,6 +136,7 @@ std::string Error::debug_text() const {
     return out;
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Error Error::from_protocol(ProtocolError e) {
     using K = ProtocolError::Kind;
     switch (e.kind) {
@@ -146,7 +149,7 @@ Error Error::from_protocol(ProtocolError e) {
         case K::TextDecoding:
             return Error(Kind::Utf8Error, std::move(e.text));
         case K::Conversion:
-            write_stdout_line("Conversion error not implemented, " + e.text);
+            report_line("Conversion error not implemented, " + e.text);
             return Error(Kind::NotImplemented);
         case K::Status:
             break;
@@ -157,6 +160,7 @@ Error Error::from_protocol(ProtocolError e) {
     return Error(Kind::ApiError, std::move(text));
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Error Error::from_service(ServiceStatus s) {
     switch (s) {
         case ServiceStatus::UnspecifiedError:

@@ -16,6 +16,7 @@ class Error {
 public:
     // Declaration order is the tag order; the Python boundary and the debug
     // text depend on it. "Aquire" is the published spelling.
+    // Fixed texts: callers match on them; keep verbatim, misspellings included.
     enum class Kind : uint8_t {
         ApiError,
         ApiNotAvailableInProtocolVersion,
@@ -45,9 +46,14 @@ public:
     const std::string& text() const { return text_; }
     bool has_text() const { return kind_has_text(kind_); }
 
-    // The operating system's error number behind a failure to reach a device
-    // (why the last connect attempt failed), 0 when there is none. Only for
-    // callers that explain the failure: debug_text() never shows it.
+    // The operating system's error number behind a failure to reach or talk
+    // to a device, 0 when there is none: for NetworkError why the last
+    // connect attempt failed; for TcpStreamReadError and TcpStreamWriteError
+    // why the transfer (or the reconnect before it) failed: ETIMEDOUT when
+    // the device did not answer or take the request in time, ECONNRESET when
+    // it closed the connection, EINTR when the thread's interrupt check
+    // stopped the wait. Only for callers that explain or sort the failure:
+    // debug_text() never shows it.
     int os_error() const { return os_error_; }
     Error&& with_os_error(int os_error) && {
         os_error_ = os_error;
@@ -69,8 +75,8 @@ public:
     static bool kind_has_text(Kind kind);
 
     // What the client reports for a failure of the wire layer. A Conversion
-    // failure first writes "Conversion error not implemented, <text>\n" to
-    // standard output (fd 1).
+    // failure first reports the line "Conversion error not implemented,
+    // <text>" (diagnostics.hpp: standard output unless a sink is installed).
     static Error from_protocol(ProtocolError e);
     // What the client reports for a device's non-success service status;
     // callers test for Success first and never pass it.

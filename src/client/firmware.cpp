@@ -14,6 +14,7 @@
 namespace tq {
 namespace {
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr OpName kUpdateOp = device_op("update_firmware_from_blob");
 
 // Puts both socket timeouts back to the client's own, and the exchanges'
@@ -93,6 +94,7 @@ Result<void> check_firmware_image(std::span<const uint8_t> image) {
     return tl::unexpected(Error(Error::Kind::ApiError, text).with_detail(text));
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Result<FirmwareImage> read_firmware_file(std::string_view path) {
     const std::string text(path);
     auto open_error = [&] { return fail(Error::Kind::FileOpenError, "Failed to open file " + text); };
@@ -140,6 +142,7 @@ Result<void> Device::update_firmware_from_blob(std::span<const uint8_t> image,
 
     const TimeoutOverride restore(c);
     const auto update_timeout = std::chrono::seconds(kFirmwareUpdateTimeoutSeconds);
+    // Fixed texts: callers match on them; keep verbatim, misspellings included.
     if (!c.stream.set_read_timeout(update_timeout)) {
         return fail(Error::Kind::TcpStreamReadError, "Failed to set tcp stream timeout");
     }

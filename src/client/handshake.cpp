@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/connection.hpp"
+#include "client/diagnostics.hpp"
 #include "client/ean.hpp"
 #include "client/handshake.hpp"
 #include "client/tcp_stream.hpp"
@@ -29,15 +30,17 @@ Result<proto::Reply<C>> step(DeviceConnection& c, std::string_view op) {
 
 }  // namespace
 
-void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout) {
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
+void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout, const SocketAddress& address) {
     if (auto r = stream.set_read_timeout(timeout); !r) {
-        write_stdout_line("Failed to set TCP read timeout " + os_error_text(r.error()));
+        report_line("Failed to set TCP read timeout " + os_error_text(r.error()), address);
     }
     if (auto r = stream.set_write_timeout(timeout); !r) {
-        write_stdout_line("Failed to set TCP write timeout " + os_error_text(r.error()));
+        report_line("Failed to set TCP write timeout " + os_error_text(r.error()), address);
     }
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 Result<HandshakeIdentity> handshake(DeviceConnection& c) {
     auto version = step<Command::GetVersion>(c, "update_protocol_version");
     if (!version) return tl::unexpected(std::move(version.error()));
@@ -50,14 +53,17 @@ Result<HandshakeIdentity> handshake(DeviceConnection& c) {
 }
 
 Result<void> reopen(DeviceConnection& c, const OpName& name) {
-    auto failed = [&](const std::string& why) {
+    // `cause`: the errno behind it (the connect's, or the handshake's
+    // transfer's), 0 when the device answered but is not this one.
+    auto failed = [&](const std::string& why, int cause = 0) {
         return tl::unexpected(Error(Error::Kind::TcpStreamWriteError, name.write_failure_text())
-                                  .with_detail("cannot reconnect to " + c.address.to_string() + ": " + why));
+                                  .with_detail("cannot reconnect to " + c.address.to_string() + ": " + why)
+                                  .with_os_error(cause));
     };
     if (!c.reopen) return failed("the connection cannot be reopened");
     auto stream = c.reopen(c.connection_timeout);
-    if (!stream) return failed(os_error_text(stream.error()));
-    set_socket_timeouts(*stream, c.connection_timeout);
+    if (!stream) return failed(os_error_text(stream.error()), stream.error());
+    set_socket_timeouts(*stream, c.connection_timeout, c.address);
     c.stream = std::move(*stream);
     const uint32_t version = c.protocol_version.load(std::memory_order_relaxed);
     auto id = handshake(c);
@@ -68,7 +74,7 @@ Result<void> reopen(DeviceConnection& c, const OpName& name) {
     // Whatever answered is not this Device: the next call tries again.
     c.stream = TcpStream{};
     c.protocol_version.store(version, std::memory_order_relaxed);
-    if (!id) return failed("the handshake failed: " + id.error().debug_text());
+    if (!id) return failed("the handshake failed: " + id.error().debug_text(), id.error().os_error());
     return failed("another device answers there (" + identity_text(id->ean, id->serial_number) + ", not " +
                   identity_text(c.ean, c.serial_number) + ")");
 }

@@ -11,6 +11,7 @@
 namespace tq {
 
 struct DeviceConnection;
+class SocketAddress;
 class TcpStream;
 
 struct HandshakeIdentity {
@@ -23,8 +24,9 @@ struct HandshakeIdentity {
 // refused, before anything more is sent.
 Result<HandshakeIdentity> handshake(DeviceConnection& c);
 
-// Both socket timeouts; a failure is a line on standard output, not a failed
-// connection (every exchange is bounded by its own deadlines anyway).
-void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout);
+// Both socket timeouts; a failure is a diagnostic line (diagnostics.hpp)
+// about the device at `address`, not a failed connection (every exchange is
+// bounded by its own deadlines anyway).
+void set_socket_timeouts(TcpStream& stream, std::chrono::nanoseconds timeout, const SocketAddress& address);
 
 }  // namespace tq

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "client/diagnostics.hpp"
 #include "client/error.hpp"
 
 namespace tq::dnssd {
@@ -285,17 +286,17 @@ void Browse::finish() {
     }
     settling_.clear();
     if (dropped_instances_.size() > 0) {
-        write_stdout_line("Dropped " + dropped_instances_.text() + " DNS-SD service instance" +
+        report_line("Dropped " + dropped_instances_.text() + " DNS-SD service instance" +
                           plural(dropped_instances_.size()) + " beyond the first " + std::to_string(kMaxInstances) +
                           " of this scan");
     }
     if (dropped_addresses_.size() > 0) {
-        write_stdout_line(
+        report_line(
             "Dropped " + dropped_addresses_.text() + " address" + (dropped_addresses_.size() == 1 ? "" : "es") +
             " of DNS-SD service instances beyond the first " + std::to_string(kMaxAddresses) + " of each");
     }
     if (changed_after_report_ > 0) {
-        write_stdout_line("Reported " + std::to_string(changed_after_report_) + " DNS-SD service instance" +
+        report_line("Reported " + std::to_string(changed_after_report_) + " DNS-SD service instance" +
                           plural(changed_after_report_) + " once although its SRV record kept changing");
     }
 }

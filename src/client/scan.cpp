@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "client/client.hpp"
+#include "client/diagnostics.hpp"
 #include "client/interrupt.hpp"
 
 namespace tq {
@@ -18,6 +19,26 @@ namespace tq {
 namespace scan {
 
 namespace {
+
+// Where a device left out of the scan could be reached: every address of its
+// resolution (which one a failed handshake ran on is not kept).
+std::string addresses_of(const ResolvedService& service) {
+    std::string out;
+    for (const ServiceAddress& a : service.addresses) {
+        if (!out.empty()) out += ", ";
+        out += SocketAddress(a, service.port).to_string();
+    }
+    return out;
+}
+
+// A line about a device left out, for the scan's caller.
+void report_left_out(std::string_view line, const ResolvedService& service) {
+    if (diagnostic_sink() == nullptr) {
+        report_line(line);
+    } else {
+        report_line(line, addresses_of(service));
+    }
+}
 
 // The scan worker's connecting threads: up to `connects_in_flight`, started
 // as resolutions queue up faster than free threads take them. Each takes the
@@ -77,7 +98,7 @@ public:
 private:
     void start_thread() noexcept {
         try {
-            std::thread t = with_.start_worker([this] { serve(); });
+            std::thread t = with_.start_worker(carry_diagnostics([this] { serve(); }));
             if (t.joinable()) threads_.push_back(std::move(t));
         } catch (...) {
             // No thread now: the threads running take the resolution, or
@@ -131,9 +152,9 @@ private:
             } else if (interrupted()) {
                 // Cut short by the scan's end: no finding about the device.
             } else if (device.error().kind() == Error::Kind::ClientSoftwareTooOldForDevice) {
-                write_stdout_line(kIncompatibleLine);
+                report_left_out(kIncompatibleLine, service);
             } else {
-                write_stdout_line(kConnectFailedPrefix + device.error().debug_text());
+                report_left_out(kConnectFailedPrefix + device.error().debug_text(), service);
             }
         } catch (...) {
             // That device is lost; the others still get their turn.
@@ -237,8 +258,9 @@ Result<std::vector<Device>> run(const Collaborators& with, std::chrono::nanoseco
     {
         WorkerGuard guard(worker, channel);
         try {
-            worker =
-                with.start_worker([&] { connect_resolved(channel, with, connection_timeout, devices, cancelled); });
+            // The worker and its connecting threads report to this thread's sink.
+            worker = with.start_worker(carry_diagnostics(
+                [&] { connect_resolved(channel, with, connection_timeout, devices, cancelled); }));
         } catch (...) {
             (void)(*daemon)->shutdown();
             return fail(Error::Kind::DeviceDiscoveryError, kWorkerFailed);

@@ -18,6 +18,7 @@ namespace tq::scan {
 
 inline constexpr std::chrono::seconds kDefaultWait{1};
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 inline constexpr const char* kCreateDaemonFailed = "Failed to create MDNS Service Daemon";
 inline constexpr const char* kBrowseFailed = "Failed to browse for service";
 inline constexpr const char* kWorkerFailed = "Failed to start the scan worker thread";
@@ -40,6 +41,7 @@ inline constexpr const char* kInterruptedText = "The scan was interrupted";
 // number of good ones, cost about wait + T.
 inline constexpr size_t kConnectsInFlight = 16;
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 inline constexpr const char* kIncompatibleLine = "Encountered a device with newer (incompatible) firmware";
 inline constexpr const char* kConnectFailedPrefix = "Failed to connect to device ";
 

@@ -12,11 +12,14 @@ using Clock = TcpStream::Clock;
 
 using proto::kHeaderLen;
 constexpr size_t kMaxPayload = proto::kBufferSize - kHeaderLen;
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr std::string_view kHeaderFailure = "Failed to read packet header";
 constexpr std::string_view kPayloadFailure = "Failed to read remaining payload";
 
-Error read_error(std::string_view text) {
-    return Error(Error::Kind::TcpStreamReadError, std::string(text));
+// `cause`: the stream's errno (ETIMEDOUT, ECONNRESET, ...), kept beside the
+// fixed text so callers can tell a silent device from a lost connection.
+Error read_error(std::string_view text, int cause = 0) {
+    return Error(Error::Kind::TcpStreamReadError, std::string(text)).with_os_error(cause);
 }
 
 // t + d without overflow: a timeout of years must not wrap into the past.
@@ -36,6 +39,7 @@ tl::unexpected<Error> abandon(DeviceConnection& c, Error e) {
 
 }  // namespace
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 std::string OpName::write_failure_text() const {
     std::string text = "Failed to send ";
     text += scope == Scope::Device ? "tq_sdk_client::device::Device::" : "tq_sdk_client::interface::Interface::";
@@ -50,18 +54,25 @@ Result<void> exchange(DeviceConnection& c, size_t request_len, const OpName& nam
     size_t done = 0;
     // Read once here; the stream reads it again only when it has to wait.
     auto now = Clock::now();
-    if (!c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(now, period), done, now)) {
-        return abandon(c, Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()));
+    if (auto sent = c.stream.write_all(std::span<const uint8_t>(c.buffer.data(), request_len), later(now, period),
+                                       done, now);
+        !sent) {
+        return abandon(c, Error(Error::Kind::TcpStreamWriteError, name.write_failure_text()).with_os_error(sent.error()));
     }
-    if (!c.stream.await_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(now, period), done, now)) {
-        return abandon(c, read_error(kHeaderFailure));
+    if (auto header = c.stream.await_exact(std::span<uint8_t>(c.buffer.data(), kHeaderLen), later(now, period), done,
+                                           now);
+        !header) {
+        return abandon(c, read_error(kHeaderFailure, header.error()));
     }
     const auto [code, len] = proto::read_header(c.buffer);
     // Cannot be decoded, and its end may be far off.
     if (len > kMaxPayload) return abandon(c, read_error(kPayloadFailure));
-    if (len > 0 && !c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderLen, len),
-                                        later(Clock::now(), period), done)) {
-        return abandon(c, read_error(kPayloadFailure));
+    if (len > 0) {
+        if (auto payload = c.stream.read_exact(std::span<uint8_t>(c.buffer.data() + kHeaderLen, len),
+                                               later(Clock::now(), period), done);
+            !payload) {
+            return abandon(c, read_error(kPayloadFailure, payload.error()));
+        }
     }
     // Any other code is a packet we did not ask for (a late answer, or a
     // confused device): ours may still be coming. The decoder reports it as

@@ -6,6 +6,7 @@
 namespace tq::proto {
 namespace {
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr std::array<std::string_view, 21> kProtocolNames = {
     "TQ_PROTOCOL_STATUS_SUCCESS",
     "TQ_PROTOCOL_STATUS_NOT_IMPLEMENTED",
@@ -31,6 +32,7 @@ constexpr std::array<std::string_view, 21> kProtocolNames = {
 };
 
 // Codes 1001..1008: statuses a device reported through an error response.
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr std::array<std::string_view, 8> kServiceErrorNames = {
     "TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_FAILED",
     "TQ_PROTOCOL_STATUS_SERVICE_ERROR_OPERATION_NOT_PERMITTED",

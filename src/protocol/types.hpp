@@ -97,6 +97,7 @@ struct EnumInfo;
         static constexpr auto members = std::to_array<std::string_view>({__VA_ARGS__}); \
     };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 TQ_ENUM_INFO(EthLinkSpeed, "The ethernet link speed", "Speed10MbitFullDuplex", "Speed10MbitHalfDuplex",
              "Speed100MbitFullDuplex", "Speed100MbitHalfDuplex", "Speed1000MbitFullDuplex",
              "Speed1000MbitHalfDuplex")

@@ -34,6 +34,8 @@ constexpr std::array<SpeedBit, 3> kSpeedBits = {{
 constexpr bool both_duplex(uint16_t bits) {
     return (bits & mode::kFullDuplex) && (bits & mode::kHalfDuplex);
 }
+// Fixed texts, here and in the conversions below: callers match on them; keep
+// verbatim, misspellings included.
 constexpr const char* kBothDuplex = "Unable to convert both full and half duplex at the same time";
 
 // The interface type byte of the status record: 0 T1, 1 reserved, 2 (and

@@ -13,6 +13,7 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     "A Cable Test Result\n\nAttributes:\n    harness_status(CableTestHarnessStatus): The status of the harness\n    "
     "distance_to_fault(u32): Distance to any detected fault";

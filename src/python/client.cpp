@@ -82,6 +82,7 @@ tl::expected<Device, ConnectFailure> connect(const Client& client, Host host, Po
     return client.connect(host.text, port.number, timeout.value);
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef methods[] = {
     method_def<"scan_for_devices", &T::scan_for_devices>(
         "scan_for_devices($self)\n--\n\nScans for devices using DNS-SD\n\nReturns:\n   ([Device]): A list of found "

@@ -17,6 +17,7 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     "A Dynamic Channel Quality result\n\nAttributes:\n    sqi (u8): Signal Quality Index\n    sqi_worst (u8): Worst "
     "Signal Quality Index since last read\n    mse (u16): Mean Square Error\n    mse_worst (u16): Worst Mean Square "

@@ -42,6 +42,7 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef methods[] = {
     method_def<"get_name", &T::get_name>(
         "get_name($self)\n--\n\nGets device name\n\nReturns:\n    (str): Device name as a string"),

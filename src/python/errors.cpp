@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,8 +11,10 @@ namespace {
 struct ExceptionRow {
     const char* qualified_name;
     const char* doc;
+    PyObject* const* base = &PyExc_RuntimeError;
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 // Indexed by Exc.
 constexpr ExceptionRow kExceptionRows[] = {
     {"plenko_tq_api.OperationFailed",
@@ -28,6 +31,30 @@ constexpr ExceptionRow kExceptionRows[] = {
     {"plenko_tq_api.ApiNotAvailableInProtocolVersion",
      "ApiNotAvailableInProtocolVersion is raised when attempting to call an\nAPI function that is not supported in "
      "the firmware currently running on\nthe device, updating should resolve this error."},
+    {"plenko_tq_api.DeviceTimedOut",
+     "DeviceTimedOut is raised when the device did not answer a request, or did\n"
+     "not take it, within the connection timeout (1.337 s, or the timeout given\n"
+     "to Client.connect): the device is busy or slow, or can no longer be\n"
+     "reached. It is a ValueError with the client's message (\"Unknown error\n"
+     "type TcpStreamReadError(...)\" or \"... TcpStreamWriteError(...)\"), so\n"
+     "handlers of ValueError still catch it.\n"
+     "\n"
+     "The connection is closed and the next call on the device connects\n"
+     "again: retry, check the device's power and cable, or give Client.connect\n"
+     "a longer timeout for a device that is slow to answer.",
+     &PyExc_ValueError},
+    {"plenko_tq_api.DeviceConnectionLost",
+     "DeviceConnectionLost is raised when the connection to the device was\n"
+     "closed, reset or refused: the device restarted, was switched off or\n"
+     "unplugged, or its network went away. It is a ValueError with the\n"
+     "client's message (\"Unknown error type TcpStreamReadError(...)\" or\n"
+     "\"... TcpStreamWriteError(...)\"), so handlers of ValueError still catch\n"
+     "it.\n"
+     "\n"
+     "The next call on the device connects again and checks that the same\n"
+     "device answers: retry once the device is back (after a restart or a\n"
+     "firmware update), or scan for it again.",
+     &PyExc_ValueError},
 };
 
 constexpr const char* kInternalFaultName = "plenko_tq_api.InternalFault";
@@ -47,6 +74,7 @@ constexpr Exc kOpNotPermitted = Exc::OperationNotPermitted;
 constexpr Exc kOpNotSupportedByDevice = Exc::OperationNotSupportedByDevice;
 constexpr Exc kOpNotSupportedByInterface = Exc::OperationNotSupportedByInterface;
 constexpr Exc kApiNotAvailable = Exc::ApiNotAvailableInProtocolVersion;
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr ErrorRow kErrorRows[] = {
     /* ApiError */ {nullptr, nullptr},
     /* ApiNotAvailableInProtocolVersion */ {&kApiNotAvailable, "Operation not supported in older firmware"},
@@ -69,7 +97,35 @@ constexpr ErrorRow kErrorRows[] = {
     /* Utf8Error */ {nullptr, nullptr},
 };
 static_assert(std::size(kErrorRows) == Error::kKindCount);
-static_assert(std::size(kExceptionRows) == std::size(kPublishedExceptions));
+static_assert(std::size(kExceptionRows) == std::size(kPublishedExceptions) + std::size(kTransportExceptions));
+
+// A transport failure's class, by the errno the client kept: the device did
+// not answer in time, or the connection went away. Anything else (no errno,
+// an interrupted wait, a local fault) stays a plain ValueError.
+const Exc* transport_exception(const Error& error) {
+    static constexpr Exc kTimedOut = Exc::DeviceTimedOut;
+    static constexpr Exc kLost = Exc::DeviceConnectionLost;
+    if (error.kind() != Error::Kind::TcpStreamReadError && error.kind() != Error::Kind::TcpStreamWriteError) {
+        return nullptr;
+    }
+    switch (error.os_error()) {
+        case ETIMEDOUT:
+            return &kTimedOut;
+        case ECONNRESET:
+        case ECONNREFUSED:
+        case ECONNABORTED:
+        case EPIPE:
+        case ENOTCONN:
+        case ENETRESET:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return &kLost;
+        default:
+            return nullptr;
+    }
+}
 
 ProcessCell g_exception_cells[std::size(kExceptionRows)];
 ProcessCell g_internal_fault_cell;
@@ -90,7 +146,7 @@ PyObject* internal_fault_type() {
 PyObject* exception_type(Exc which) {
     const auto& row = kExceptionRows[static_cast<size_t>(which)];
     PyObject* type = g_exception_cells[static_cast<size_t>(which)].get(
-        [&] { return PyErr_NewExceptionWithDoc(row.qualified_name, row.doc, PyExc_RuntimeError, nullptr); });
+        [&] { return PyErr_NewExceptionWithDoc(row.qualified_name, row.doc, *row.base, nullptr); });
     if (!type) raise_internal_fault("Failed to initialize new exception type.");
     return type;
 }
@@ -114,7 +170,9 @@ PyObject* raise_error(const Error& error) {
     const auto& row = kErrorRows[static_cast<size_t>(error.kind())];
     if (row.exc) return raise_with(exception_type(*row.exc), row.message);
     if (row.message) return raise_with(PyExc_ValueError, row.message);
-    return raise_with(PyExc_ValueError, "Unknown error type " + error.debug_text());
+    const Exc* transport = transport_exception(error);
+    return raise_with(transport ? exception_type(*transport) : PyExc_ValueError,
+                      "Unknown error type " + error.debug_text());
 }
 
 PyObject* raise_error(const ConnectFailure& failure) {

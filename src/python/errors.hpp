@@ -18,11 +18,18 @@ enum class Exc {
     OperationNotPermitted,
     OperationNotSupportedByDevice,
     OperationNotSupportedByInterface,
-    ApiNotAvailableInProtocolVersion
+    ApiNotAvailableInProtocolVersion,
+    // ValueError subclasses for the transport failures, by their cause; the
+    // message is the one a plain ValueError had.
+    DeviceTimedOut,
+    DeviceConnectionLost,
 };
+// Published first, in this order (RuntimeError subclasses).
 inline constexpr Exc kPublishedExceptions[] = {
     Exc::OperationFailed, Exc::OperationNotPermitted, Exc::OperationNotSupportedByDevice,
     Exc::OperationNotSupportedByInterface, Exc::ApiNotAvailableInProtocolVersion};
+// Published after the module functions, so the names above keep their places.
+inline constexpr Exc kTransportExceptions[] = {Exc::DeviceTimedOut, Exc::DeviceConnectionLost};
 
 // Borrowed, process-wide; nullptr with the internal fault raised on failure.
 PyObject* exception_type(Exc which);

@@ -20,6 +20,7 @@ PyObject* eth_interface_config_new(PyTypeObject* type, PyObject* args, PyObject*
                      Field<"aneg_mode", &T::aneg_mode>>(type, args, kwargs);
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     "EthInterfaceConfig(speed, role, aneg_mode)\n--\n\nThe ethernet interface config. Used for setting/getting "
     "the\nconfiguration for an interface.\nAttributes:\n    speed ([EthLinkSpeed]): The speeds in this "

@@ -15,6 +15,7 @@ PyGetSetDef properties[] = {
 };
 
 // The leading blank is part of the published text.
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     " Hold the ethernet-specific interface status\n\nAttributes:\n    link_state (EthLinkState): The link state\n    "
     "role (EthRole): The role\n    speed (EthLinkSpeed): The link speed";

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "client/diagnostics.hpp"
 #include "client/error.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
@@ -42,12 +43,13 @@ void report_callback_failure() noexcept {
         PyErr_NormalizeException(&type, &value, &tb);
         if (!tb && value) tb = PyException_GetTraceback(value);
         PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+        // Fixed texts: callers match on them; keep verbatim, misspellings included.
         std::string line = "Failed to call python function with error PyErr { type: " + repr_utf8(t.get()) +
                            ", value: " + repr_utf8(v.get()) + ", traceback: ";
         line += trace ? "Some(" + repr_utf8(trace.get()) + ")" : std::string("None");
         line += " }";
         PyErr_Clear();
-        write_stdout_line(line);
+        report_line(line);
     } catch (...) {
         PyErr_Clear();
     }
@@ -127,6 +129,7 @@ void default_report_progress(const CallbacksBase&, uint64_t) {}
 void default_start_finalizing(const CallbacksBase&) {}
 void default_update_finished(const CallbacksBase&, FirmwareUpdateResult) {}
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef callbacks_methods[] = {
     method_def<"update_started", &default_update_started, "_total_bytes">(
         "update_started($self, _total_bytes)\n--\n\nCalled when the update starts\n\nParameters:\n    total_bytes "

@@ -10,6 +10,7 @@
 #include "client/trace.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 
@@ -72,6 +73,7 @@ PyObject* trace_to(PyObject*, PyObject* path) noexcept {
     });
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef function_defs[] = {
     {"get_api_version", method_fn(&get_api_version), METH_NOARGS,
      "get_api_version()\n--\n\nGets the version of this API\n\nReturns:\n    (int, int, int): A tuple with (major, "
@@ -94,6 +96,28 @@ PyMethodDef added_defs[] = {
      "their times. Wireshark and tshark show it with the dissector that `plenko-tq wireshark`\nprints. "
      "trace_to(None) stops the trace and closes the file; off by default.\n\nParameters:\n    path (str | "
      "os.PathLike | None): The file, or None to stop\n\nRaises:\n    OSError: The file cannot be written"},
+    {"diagnostics_to_logging", method_fn(&diagnostics_to_logging), METH_VARARGS | METH_KEYWORDS,
+     "diagnostics_to_logging(enabled)\n"
+     "--\n"
+     "\n"
+     "Sends the module's diagnostic lines (a device left out of a scan, a\n"
+     "firmware callback that raised, ...) to the logging module instead of\n"
+     "standard output, or back to standard output. The setting holds for the\n"
+     "whole process.\n"
+     "\n"
+     "With enabled=True each line becomes a WARNING record of the logger\n"
+     "\"plenko_tq_api\" with the line's text as its message and the attribute\n"
+     "device_address: \"host:port\" of the device the line is about (for a\n"
+     "device left out of a scan every address it was found at, joined by\n"
+     "\", \"), or None. The record is logged on the thread that called the\n"
+     "module, when the call returns. With enabled=False, the default, the\n"
+     "lines go to standard output as they happen.\n"
+     "\n"
+     "Parameters:\n"
+     "    enabled (bool): True for logging, False for standard output\n"
+     "\n"
+     "Returns:\n"
+     "    (bool): The setting before this call"},
 };
 
 }  // namespace

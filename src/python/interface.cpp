@@ -8,6 +8,7 @@ namespace {
 
 using T = Interface;
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyMethodDef methods[] = {
     method_def<"identify", &T::identify>(
         "identify($self)\n--\n\nIdentifies interface, meaning it will flash the LED for this\ninterface"),

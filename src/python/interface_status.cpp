@@ -14,6 +14,7 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     "Interface status is used to hold the response when querying the\ncurrent status of an "
     "interface\nAttributes:\n    interface_type (InterfaceType): The type of interface\n    eth_interface_status "

@@ -14,8 +14,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "client/diagnostics.hpp"
 #include "client/interrupt.hpp"
 #include "python/convert.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/firmware_callbacks.hpp"
 #include "python/objects.hpp"
@@ -86,19 +88,26 @@ struct OpTraits<R (*)(const C&, P...)> {
 // returns.
 const InterruptCheck* python_interrupt_check() noexcept;
 
+// The diagnostic lines the call reports, from any of its threads, are
+// logged on this thread once it has the interpreter lock back, before the
+// result or the exception is made (python/diagnostics.hpp).
 template <auto Op, class Self, class Convs>
 PyObject* call_client(const Self& self, Convs& convs) {
+    CallDiagnostics diagnostics;
     auto call = [&] {
         const ReleasedInterpreter released;
         const InterruptScope interruptible(python_interrupt_check());
+        const DiagnosticScope reporting(diagnostics.sink());
         return std::apply([&](auto&... c) { return std::invoke(Op, self, c.get()...); }, convs);
     };
     if constexpr (std::is_void_v<decltype(call())>) {
         call();
+        diagnostics.emit();
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     } else {
         auto result = call();
+        diagnostics.emit();
         if (PyErr_Occurred()) return nullptr;
         return result_to_python(std::move(result));
     }

@@ -83,6 +83,10 @@ int exec_module(PyObject* module) noexcept {
             PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
             if (!add(module, def.ml_name, fn.get())) return -1;
         }
+        // The transport exceptions are listed in __all__ too, after the names
+        // above, which keep their places.
+        for (Exc e : kTransportExceptions)
+            if (!add(module, exception_name(e), exception_type(e))) return -1;
         if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
         for (PyMethodDef& def : added_functions()) {
             PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, module, module_name.get()));
@@ -106,6 +110,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "plenko_tq_api",

@@ -19,6 +19,7 @@ PyObject* packet_generator_config_new(PyTypeObject* type, PyObject* args, PyObje
                      Field<"burst_size", &T::burst_size>>(type, args, kwargs);
 }
 
+// Fixed texts: callers match on them; keep verbatim, misspellings included.
 constexpr const char* kDoc =
     "PacketGeneratorConfig(enabled, payload_size, payload_type, validity, burst_size)\n--\n\nA Packet Generator "
     "Config\n\nAttributes:\n    enabled(bool): Whether the Packet Generator is on\n    "

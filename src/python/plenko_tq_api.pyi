@@ -5,6 +5,9 @@
 # module does not let Python subclass are @final. The future import keeps the
 # file executable by every supported interpreter (3.8 evaluates annotations
 # eagerly and has no builtin generics).
+#
+# Fixed texts: the docstrings are the module's own, which callers match on;
+# keep verbatim, misspellings included.
 
 from __future__ import annotations
 
@@ -49,10 +52,13 @@ __all__ = [
     "get_api_version_string",
     "format_ean",
     "create_client",
+    "DeviceTimedOut",
+    "DeviceConnectionLost",
 ]
 
-# Exceptions. All five derive from RuntimeError and are unrelated to each
-# other. Client failures without a class of their own raise ValueError.
+# Exceptions. These five derive from RuntimeError and are unrelated to each
+# other. Client failures without a class of their own raise ValueError; the
+# transport failures raise the two ValueError subclasses below.
 
 class OperationFailed(RuntimeError):
     """OperationFailed is raised when the device was unable to perform the
@@ -75,6 +81,30 @@ class ApiNotAvailableInProtocolVersion(RuntimeError):
     """ApiNotAvailableInProtocolVersion is raised when attempting to call an
     API function that is not supported in the firmware currently running on
     the device, updating should resolve this error."""
+
+class DeviceTimedOut(ValueError):
+    """DeviceTimedOut is raised when the device did not answer a request, or did
+    not take it, within the connection timeout (1.337 s, or the timeout given
+    to Client.connect): the device is busy or slow, or can no longer be
+    reached. It is a ValueError with the client's message ("Unknown error
+    type TcpStreamReadError(...)" or "... TcpStreamWriteError(...)"), so
+    handlers of ValueError still catch it.
+
+    The connection is closed and the next call on the device connects
+    again: retry, check the device's power and cable, or give Client.connect
+    a longer timeout for a device that is slow to answer."""
+
+class DeviceConnectionLost(ValueError):
+    """DeviceConnectionLost is raised when the connection to the device was
+    closed, reset or refused: the device restarted, was switched off or
+    unplugged, or its network went away. It is a ValueError with the
+    client's message ("Unknown error type TcpStreamReadError(...)" or
+    "... TcpStreamWriteError(...)"), so handlers of ValueError still catch
+    it.
+
+    The next call on the device connects again and checks that the same
+    device answers: retry once the device is back (after a restart or a
+    firmware update), or scan for it again."""
 
 # Enumerations. Members are single instances compared by identity; int()
 # gives the value. There is no construction from an int, no iteration and no
@@ -848,6 +878,26 @@ def trace_to(path: str | os.PathLike[str] | None, /) -> None:
 
     Raises:
         OSError: The file cannot be written"""
+
+def diagnostics_to_logging(enabled: bool) -> bool:
+    """Sends the module's diagnostic lines (a device left out of a scan, a
+    firmware callback that raised, ...) to the logging module instead of
+    standard output, or back to standard output. The setting holds for the
+    whole process.
+
+    With enabled=True each line becomes a WARNING record of the logger
+    "plenko_tq_api" with the line's text as its message and the attribute
+    device_address: "host:port" of the device the line is about (for a
+    device left out of a scan every address it was found at, joined by
+    ", "), or None. The record is logged on the thread that called the
+    module, when the call returns. With enabled=False, the default, the
+    lines go to standard output as they happen.
+
+    Parameters:
+        enabled (bool): True for logging, False for standard output
+
+    Returns:
+        (bool): The setting before this call"""
 
 def _interrupt_thread(thread_ident: int, stop: bool, /) -> None:
     """Private: asks the call that the thread runs now to stop as Ctrl-C stops it (stop=True), or withdraws

@@ -1,5 +1,6 @@
 // Interface operations against a simulated device: request bytes, decoded
 // values and the device's state following the commands.
+#include "client/diagnostics.hpp"
 #include "sim_fixture.hpp"
 
 namespace tq::test {
@@ -36,6 +37,25 @@ TEST_F(InterfaceTest, status_with_both_duplex_bits_is_not_implemented_with_its_l
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Conversion error not implemented, Unable to convert both full and half duplex at the same time\n");
     EXPECT_ERROR(r, NotImplemented, "");
+}
+
+// While a transaction holds the device's lock, its lines concern that device.
+TEST_F(InterfaceTest, conversion_line_names_the_device_to_a_sink) {
+    const Interface p = port(1);
+    fault(19, once({.raw = bytes({0x14, 0x00, 0x05, 0x00, 0x00, 0x00, 0xC1, 0x00, 0x01})}));
+    std::vector<std::string> lines;
+    const DiagnosticSink sink{[](void* ctx, std::string_view line, std::string_view where) noexcept {
+                                  static_cast<std::vector<std::string>*>(ctx)->push_back(std::string(where) + "|" +
+                                                                                         std::string(line));
+                              },
+                              &lines};
+    const DiagnosticScope scope(&sink);
+    EXPECT_ERROR(p.get_status(), NotImplemented, "");
+    report_line("after the call");
+    EXPECT_EQ(lines, (std::vector<std::string>{device_->address().to_string() +
+                                                   "|Conversion error not implemented, Unable to convert both full "
+                                                   "and half duplex at the same time",
+                                               "|after the call"}));
 }
 
 TEST_F(InterfaceTest, eth_config_set_is_read_back_and_refused_combinations_map) {

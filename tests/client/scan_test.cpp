@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "client/diagnostics.hpp"
 #include "client/scan.hpp"
 #include "discovery_support.hpp"
 #include "sim/simulator.hpp"
@@ -528,6 +529,30 @@ INSTANTIATE_TEST_SUITE_P(
                               },
                               "Failed to connect to device TcpStreamReadError(\"Failed to read packet header\")"}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// The lines come from the scan's connecting threads; a sink on the scanning
+// thread takes them instead of standard output, with the devices' addresses.
+TEST(Scan, skipped_devices_are_reported_to_the_scanning_threads_sink_with_their_addresses) {
+    RefusingPort refusing;
+    sim::Simulator sim({model(0x100, 1), model(0x100, 66, 3)});
+    sim.start();
+    Script script;
+    script.at_browse = {resolved(sim.port(0)), resolved(sim.port(1)), resolved(refusing.port())};
+    std::pair<std::mutex, std::vector<std::string>> seen;
+    const DiagnosticSink sink{[](void* ctx, std::string_view line, std::string_view where) noexcept {
+                                  auto& [mutex, lines] = *static_cast<decltype(seen)*>(ctx);
+                                  const std::lock_guard lock(mutex);
+                                  lines.push_back(std::string(where) + " " + std::string(line));
+                              },
+                              &seen};
+    const DiagnosticScope scope(&sink);
+    testing::StdoutCapture out;
+    EXPECT_THAT(serials(scan::run(scripted(script), 10ms, kShortTimeout).value()), ElementsAre(1u));
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_THAT(seen.second, ::testing::UnorderedElementsAre(
+                                 "127.0.0.1:" + std::to_string(sim.port(1)) + " " + scan::kIncompatibleLine,
+                                 "127.0.0.1:" + std::to_string(refusing.port()) + " Failed to connect to device NetworkError"));
+}
 
 TEST(Scan, something_thrown_while_connecting_one_device_costs_only_that_device) {
     sim::Simulator sim({model(0x100, 1), model(0x100, 2)});

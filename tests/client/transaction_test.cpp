@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -143,6 +145,46 @@ TEST_F(TransactionTest, silent_device_gives_header_read_error) {
     fault(41, once({.delay = 4 * kTestTimeout}));
     EXPECT_ERROR(d.get_pcb_revision(), TcpStreamReadError, "Failed to read packet header");
 }
+
+// A transfer failure keeps its errno beside the fixed text: a device that
+// does not answer in time, one that closed the connection and one that
+// cannot be reached again are told apart; an answer of the wrong form has none.
+struct CauseCase {
+    const char* name;
+    sim::Fault fault;
+    bool then_device_stops;  // the error is then the next call's
+    const char* text;
+    int cause;
+};
+
+class TransferCauseTest : public SimTest, public ::testing::WithParamInterface<CauseCase> {};
+
+TEST_P(TransferCauseTest, failure_keeps_its_cause) {
+    start();
+    Device d = device();
+    fault(3, once(GetParam().fault));
+    auto r = d.get_name();
+    if (GetParam().then_device_stops) {
+        sim().stop();
+        r = d.get_name();
+    }
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().text(), GetParam().text);
+    EXPECT_EQ(r.error().os_error(), GetParam().cause) << std::strerror(r.error().os_error());
+}
+
+constexpr const char* kHeader = "Failed to read packet header";
+constexpr const char* kPayload = "Failed to read remaining payload";
+INSTANTIATE_TEST_SUITE_P(
+    Causes, TransferCauseTest,
+    ::testing::Values(CauseCase{"no_answer", {.delay = 4 * kTestTimeout}, false, kHeader, ETIMEDOUT},
+                      CauseCase{"payload_stalled", {.partial = 2}, false, kPayload, ETIMEDOUT},
+                      CauseCase{"closed", {.close = true}, false, kHeader, ECONNRESET},
+                      CauseCase{"reconnect_refused", {.close = true}, true,
+                                "Failed to send tq_sdk_client::device::Device::get_name::{{closure}} request",
+                                ECONNREFUSED},
+                      CauseCase{"oversize", {.oversize = 5000}, false, kPayload, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TransactionTest, oversize_header_is_refused_and_the_next_call_gets_its_own_answer) {
     start();

@@ -1,5 +1,7 @@
 """The published docstrings, verbatim (text signature, "--" line, blank line, text)."""
 
+# Fixed texts: callers match on them; keep verbatim, misspellings included.
+
 EXCEPTIONS = {
     "OperationFailed": "OperationFailed is raised when the device was unable to perform the\nrequested operation",
     "OperationNotPermitted": "OperationNotPermitted is raised when the device was unable to perform\nthe requested operation due to lack of permission",

@@ -3,6 +3,7 @@ devices overlap, the loop keeps running, and a cancelled task stops its call
 the way Ctrl-C does (the device then reconnects and answers correctly)."""
 
 import asyncio
+import datetime
 import time
 
 import pytest
@@ -82,3 +83,15 @@ def test_a_cancelled_call_stops_and_the_device_answers_the_next_one_correctly(ai
     # Left to run, the stopped call would hold the device for 0.3 s more.
     assert next_after < 0.15, next_after
     assert (version, name) == ("2.4.1", "First")
+
+
+
+def test_a_timeout_reaches_the_task_as_the_modules_exception(tq, aio, sim):
+    async def main():
+        host, port = sim.endpoints[0].rsplit(":", 1)
+        device = await aio.create_client().connect(host, int(port), datetime.timedelta(milliseconds=200))
+        with pytest.raises(tq.DeviceTimedOut, match=r'^Unknown error type TcpStreamReadError\("Failed to read packet header"\)$'):
+            await device.get_name()
+        await device.close()
+
+    asyncio.run(main())

@@ -41,6 +41,8 @@ EXPECTED_ALL = [
     "get_api_version_string",
     "format_ean",
     "create_client",
+    "DeviceTimedOut",
+    "DeviceConnectionLost",
 ]
 
 
@@ -130,6 +132,12 @@ def test_exception_types(tq, name):
     assert exc.__module__ == "plenko_tq_api"
     assert exc.__name__ == name
     assert exc.__doc__ == published_docs.EXCEPTIONS[name]
+
+
+@pytest.mark.parametrize("name", ["DeviceTimedOut", "DeviceConnectionLost"])
+def test_transport_exception_types_are_value_errors(tq, name):
+    exc = getattr(tq, name)
+    assert (exc.__bases__, exc.__module__, exc.__name__) == ((ValueError,), "plenko_tq_api", name)
 
 
 def test_exception_types_are_unrelated_to_each_other(tq):

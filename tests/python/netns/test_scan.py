@@ -3,6 +3,7 @@ that are skipped. This file runs in a namespace of its own, so the network
 starts empty."""
 
 import datetime
+import re
 import time
 
 import pytest
@@ -55,11 +56,25 @@ def test_devices_come_back_sorted_and_connected(tq):
         assert all(type(d) is tq.Device for d in devices)
 
 
-def test_skipped_devices_are_reported_on_standard_output(tq):
+SKIPPED_LINES = {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
+
+
+# Standard output by default; routed to logging, WARNING records of the
+# "plenko_tq_api" logger made on the scanning thread (the connects ran in
+# threads of the client), each naming the device's address.
+@pytest.mark.parametrize("to_logging", [False, True], ids=["stdout", "logging"])
+def test_skipped_devices_are_reported(tq, to_logging):
     models = [{"serial_number": 11}, {"serial_number": 12, "protocol_version": 3}]
     with Simulator("--advertise-refused", devices=models):
         lines, result, _ = run_child(
-            """
+            f"""
+import logging
+records = []
+class Keep(logging.Handler):
+    def emit(self, r):
+        records.append((r.getMessage(), r.levelname, r.device_address, r.thread == threading.get_ident()))
+logging.getLogger("plenko_tq_api").addHandler(Keep())
+previous = tq.diagnostics_to_logging({to_logging})
 client = tq.create_client()
 seen = []
 for wait in (300, 1000, 1500, 2000, 3000):
@@ -67,11 +82,12 @@ for wait in (300, 1000, 1500, 2000, 3000):
     sys.stdout.flush()
     if seen:
         break
-report(seen=seen)
+report(seen=seen, records=records, previous=previous)
 """,
             timeout=120,
         )
-    assert result["seen"] == [11]
-    assert "Encountered a device with newer (incompatible) firmware" in lines
-    assert "Failed to connect to device NetworkError" in lines
-    assert set(lines) <= {"Encountered a device with newer (incompatible) firmware", "Failed to connect to device NetworkError"}
+    assert (result["seen"], result["previous"]) == ([11], False)
+    records = result["records"]
+    assert ({r[0] for r in records}, set(lines)) == ((SKIPPED_LINES, set()) if to_logging else (set(), SKIPPED_LINES))
+    for _, level, address, on_calling_thread in records:
+        assert (level, on_calling_thread, bool(re.fullmatch(r"[0-9.]+:\d+", address))) == ("WARNING", True, True)
