@@ -64,6 +64,10 @@ void start_networking() noexcept;
 int last_error() noexcept;
 // The system's text for an error number ("Connection refused").
 std::string error_text(int error);
+// What a socket error says of the peer: it did not answer in time, the
+// connection went (reset, refused, aborted, unreachable), or neither.
+enum class Cause { Other, TimedOut, ConnectionLost };
+Cause cause_of(int error) noexcept;
 
 // Opens a socket (not inherited by child processes), non-blocking if asked.
 // kNoSocket on failure, with last_error() set. Starts Winsock on first use.

@@ -71,6 +71,26 @@ std::string error_text(int error) {
     return std::strerror(error);
 }
 
+Cause cause_of(int error) noexcept {
+    switch (error) {
+        case ETIMEDOUT:
+            return Cause::TimedOut;
+        case ECONNRESET:
+        case ECONNREFUSED:
+        case ECONNABORTED:
+        case EPIPE:
+        case ENOTCONN:
+        case ENETRESET:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return Cause::ConnectionLost;
+        default:
+            return Cause::Other;
+    }
+}
+
 Socket open_socket(int family, int type, bool non_blocking) noexcept {
 #if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
     return ::socket(family, type | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), 0);

@@ -98,6 +98,26 @@ std::string error_text(int error) {
     return out;
 }
 
+Cause cause_of(int error) noexcept {
+    switch (error) {
+        case WSAETIMEDOUT:
+            return Cause::TimedOut;
+        case WSAECONNRESET:
+        case WSAECONNREFUSED:
+        case WSAECONNABORTED:
+        case WSAESHUTDOWN:
+        case WSAENOTCONN:
+        case WSAENETRESET:
+        case WSAENETDOWN:
+        case WSAENETUNREACH:
+        case WSAEHOSTDOWN:
+        case WSAEHOSTUNREACH:
+            return Cause::ConnectionLost;
+        default:
+            return Cause::Other;
+    }
+}
+
 Socket open_socket(int family, int type, bool non_blocking) noexcept {
     start_networking();
     const Socket s = ::WSASocketW(family, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);

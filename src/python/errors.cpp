@@ -1,9 +1,10 @@
 #include "python/errors.hpp"
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "net/platform.hpp"
 
 namespace tq::py {
 namespace {
@@ -108,19 +109,10 @@ const Exc* transport_exception(const Error& error) {
     if (error.kind() != Error::Kind::TcpStreamReadError && error.kind() != Error::Kind::TcpStreamWriteError) {
         return nullptr;
     }
-    switch (error.os_error()) {
-        case ETIMEDOUT:
+    switch (os::cause_of(error.os_error())) {
+        case os::Cause::TimedOut:
             return &kTimedOut;
-        case ECONNRESET:
-        case ECONNREFUSED:
-        case ECONNABORTED:
-        case EPIPE:
-        case ENOTCONN:
-        case ENETRESET:
-        case ENETDOWN:
-        case ENETUNREACH:
-        case EHOSTDOWN:
-        case EHOSTUNREACH:
+        case os::Cause::ConnectionLost:
             return &kLost;
         default:
             return nullptr;

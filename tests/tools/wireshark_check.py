@@ -134,7 +134,10 @@ def main():
     work.mkdir(parents=True, exist_ok=True)
     tshark = "tshark"
     capture = work / "capture.pcap"
-    dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "-w", str(capture)],
+    capture.unlink(missing_ok=True)
+    # -Z root: tcpdump would otherwise write as its own user, which may not
+    # write here.
+    dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "-Z", "root", "-w", str(capture)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     line = dump.stderr.readline()  # "listening on lo ..." once the capture runs
     assert "listening" in line, line
