@@ -13,9 +13,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Windows 10 APIs (if_nametoindex, WSA_FLAG_NO_HANDLE_INHERIT).
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00)
-# The C++ runtime inside each program, so that one runs with only the system's DLLs.
+# The C++ runtime inside each program and module, so that it runs with only
+# the system's DLLs (and, for the extension module, python3.dll).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -Wl,-Bstatic,--whole-archive -lwinpthread -Wl,--no-whole-archive,-Bdynamic")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 foreach(candidate /usr/lib/wine/wine64 /usr/bin/wine64 /usr/bin/wine)
   if(EXISTS ${candidate})
     set(CMAKE_CROSSCOMPILING_EMULATOR ${candidate})

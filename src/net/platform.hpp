@@ -184,6 +184,12 @@ bool join_group(Socket s, int family, std::span<const uint8_t> group, unsigned i
 // A larger receive buffer, for many answers at once.
 void grow_receive_buffer(Socket s, int bytes) noexcept;
 
+// ---- threads ----
+
+// The calling thread's number as the system gives it: what Python's
+// threading.get_ident() reports for the same thread.
+unsigned long thread_ident() noexcept;
+
 // ---- files and standard output ----
 
 // An open file, read through the system, not the C library.

@@ -9,6 +9,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -383,6 +384,10 @@ bool join_group(Socket s, int family, std::span<const uint8_t> group, unsigned i
 
 void grow_receive_buffer(Socket s, int bytes) noexcept {
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+unsigned long thread_ident() noexcept {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(pthread_self())));
 }
 
 // ---- files and standard output ----

@@ -411,6 +411,10 @@ void grow_receive_buffer(Socket s, int bytes) noexcept {
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
+unsigned long thread_ident() noexcept {
+    return ::GetCurrentThreadId();
+}
+
 // ---- files and standard output ----
 
 File File::open_read(const std::string& path) noexcept {

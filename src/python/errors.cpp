@@ -17,7 +17,9 @@ struct ExceptionRow {
 
 // Fixed texts: callers match on them; keep verbatim, misspellings included.
 // Indexed by Exc.
-constexpr ExceptionRow kExceptionRows[] = {
+// Not constexpr: on Windows the base classes are imported data, whose
+// addresses are known only once python3.dll is loaded.
+const ExceptionRow kExceptionRows[] = {
     {"plenko_tq_api.OperationFailed",
      "OperationFailed is raised when the device was unable to perform the\nrequested operation"},
     {"plenko_tq_api.OperationNotPermitted",

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "net/platform.hpp"
 #include "python/functions.hpp"
 #include "python/method.hpp"
 
@@ -26,7 +27,7 @@ bool stop_requested(unsigned long thread) {
 }
 
 bool interrupted_here(bool run_signal_handlers) noexcept {
-    const bool stop = stop_requested(PyThread_get_thread_ident());
+    const bool stop = stop_requested(os::thread_ident());
     if (!stop && !run_signal_handlers) return false;
     const ReleasedInterpreter::InterpreterLock held;
     if (PyErr_Occurred() != nullptr) return true;
@@ -50,7 +51,7 @@ void note_main_thread(unsigned long ident) noexcept {
 }
 
 const InterruptCheck* python_interrupt_check() noexcept {
-    return PyThread_get_thread_ident() == main_thread.load() ? &kMainThread : &kOtherThread;
+    return os::thread_ident() == main_thread.load() ? &kMainThread : &kOtherThread;
 }
 
 PyObject* interrupt_thread(PyObject*, PyObject* args) noexcept {

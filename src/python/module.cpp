@@ -126,6 +126,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace tq::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_plenko_tq_api() {
+// PyMODINIT_FUNC: exported from the .so (default visibility) and the .pyd (dllexport).
+PyMODINIT_FUNC PyInit_plenko_tq_api() {
     return PyModuleDef_Init(&tq::py::module_def);
 }
