@@ -224,72 +224,61 @@ double seconds(F&& f) {
 double g_get_name_ratio = 0.0;
 double g_firmware_ratio = 0.0;
 
+// The median over the benchmark's iterations of other's time / base's time,
+// from adjacent blocks run in alternating order.
+template <class Base, class Other>
+double paired_ratio(benchmark::State& state, Base&& base, Other&& other) {
+    std::vector<double> ratios;
+    bool base_first = true;
+    for (auto _ : state) {
+        double b = 0, o = 0;
+        if (base_first) {
+            b = seconds(base);
+            o = seconds(other);
+        } else {
+            o = seconds(other);
+            b = seconds(base);
+        }
+        base_first = !base_first;
+        ratios.push_back(o / b);
+    }
+    return median_of(ratios);
+}
+
+constexpr int kGetNameBlock = 50;
+
+void get_name_block(const Device& d) {
+    for (int k = 0; k < kGetNameBlock; ++k) {
+        if (!d.get_name()) throw std::runtime_error("get_name failed");
+    }
+}
+
 void BM_GetNamePaired(benchmark::State& state) {
-    constexpr int kBlock = 50;
     RawClient raw;
     const Device& d = shared_device();
     uint8_t buf[4096];
     auto raw_block = [&] {
-        for (int k = 0; k < kBlock; ++k) {
+        for (int k = 0; k < kGetNameBlock; ++k) {
             std::memcpy(buf, "\x03\x00\x00\x00", 4);
             raw.exchange(buf, 4);
         }
     };
-    auto client_block = [&] {
-        for (int k = 0; k < kBlock; ++k) {
-            if (!d.get_name()) throw std::runtime_error("get_name failed");
-        }
-    };
-    std::vector<double> ratios;
-    bool raw_first = true;
-    for (auto _ : state) {
-        double r = 0, c = 0;
-        if (raw_first) {
-            r = seconds(raw_block);
-            c = seconds(client_block);
-        } else {
-            c = seconds(client_block);
-            r = seconds(raw_block);
-        }
-        raw_first = !raw_first;
-        ratios.push_back(c / r);
-    }
-    g_get_name_ratio = median_of(ratios);
+    g_get_name_ratio = paired_ratio(state, raw_block, [&] { get_name_block(d); });
     state.counters["client_time_over_raw"] = g_get_name_ratio;
 }
 
 double g_traced_ratio = 0.0;
 
 void BM_GetNameTracedPaired(benchmark::State& state) {
-    constexpr int kBlock = 50;
     const Device& d = shared_device();
     const std::string path = "/tmp/tq-bench-trace-" + std::to_string(::getpid()) + ".pcapng";
-    auto block = [&] {
-        for (int k = 0; k < kBlock; ++k) {
-            if (!d.get_name()) throw std::runtime_error("get_name failed");
-        }
-    };
     auto traced_block = [&] {
         if (!trace::start(path)) throw std::runtime_error("cannot write " + path);
-        block();
+        get_name_block(d);
         trace::stop();
     };
-    std::vector<double> ratios;
-    bool plain_first = true;
-    for (auto _ : state) {
-        double plain = 0, traced = 0;
-        if (plain_first) {
-            plain = seconds(block);
-            traced = seconds(traced_block);
-        } else {
-            traced = seconds(traced_block);
-            plain = seconds(block);
-        }
-        plain_first = !plain_first;
-        ratios.push_back(traced / plain);
-    }
+    g_traced_ratio = paired_ratio(state, [&] { get_name_block(d); }, traced_block);
     ::unlink(path.c_str());
-    g_traced_ratio = median_of(ratios);
     state.counters["traced_over_untraced"] = g_traced_ratio;
 }
 
