@@ -93,16 +93,18 @@ int connect_result(Socket s) noexcept;
 // receive), -1 with last_error() set. A send never raises SIGPIPE.
 std::ptrdiff_t send_now(Socket s, std::span<const uint8_t> bytes) noexcept;
 std::ptrdiff_t receive_now(Socket s, std::span<uint8_t> bytes) noexcept;
-// A receive that blocks in the kernel, bounded by the receive timeout (only
-// where kPerCallBlocking).
+// A receive that blocks in the kernel, bounded by the receive timeout (where
+// kPerCallBlocking, or on a socket left blocking).
 std::ptrdiff_t receive_blocking(Socket s, std::span<uint8_t> bytes) noexcept;
 
 // Waits until one socket can be read (or written), at most `timeout`: 1 when
 // ready (an error or hang-up counts as ready), 0 when the time ran out, -1
 // with last_error() set.
 int wait_ready(Socket s, bool for_writing, std::chrono::nanoseconds timeout) noexcept;
-// Waits until any of `sockets` can be read, at most `timeout`; sets `ready`
-// (same size) for those that can. The count, or -1 with last_error() set.
+// Waits until any of `sockets` can be read, at most `timeout` (kForever: no
+// limit); sets `ready` (same size) for those that can. Any number of sockets.
+// The count, or -1 with last_error() set.
+inline constexpr std::chrono::milliseconds kForever = std::chrono::milliseconds::max();
 int wait_readable(std::span<const Socket> sockets, std::span<bool> ready, std::chrono::milliseconds timeout) noexcept;
 
 // The socket's receive or send timeout (SO_RCVTIMEO, SO_SNDTIMEO): nullopt
@@ -114,6 +116,27 @@ bool set_timeout(Socket s, bool receive, Timeout timeout) noexcept;
 // nullopt for none.
 Timeout timeout_as_set(Timeout timeout) noexcept;
 bool get_timeout(Socket s, bool receive, Timeout& out) noexcept;
+
+// ---- listening and serving ----
+
+// Binds to `address`. bind_listener lets a port whose last connection is in
+// TIME_WAIT be taken again (POSIX SO_REUSEADDR) but never shares it with
+// another socket (Windows: SO_EXCLUSIVEADDRUSE, as its SO_REUSEADDR would
+// let a second socket take a bound port over).
+bool bind_socket(Socket s, const sockaddr* address, int length) noexcept;
+bool bind_listener(Socket s, const sockaddr* address, int length) noexcept;
+bool listen_socket(Socket s, int backlog) noexcept;
+// Accepts one connection of a blocking listener: blocking, not inherited,
+// Nagle's algorithm off. kNoSocket with last_error() set.
+Socket accept_connection(Socket listener) noexcept;
+// Ends both directions of a connection. POSIX: also returns a call blocked
+// on it in another thread; Windows does not, so a thread that must be
+// stopped waits in wait_readable together with a Waker.
+void shutdown_socket(Socket s) noexcept;
+// One call on a blocking socket moving what it can: the count, 0 for the
+// peer's end (a receive), -1 with last_error() set. A send never raises
+// SIGPIPE.
+std::ptrdiff_t send_blocking(Socket s, std::span<const uint8_t> bytes) noexcept;
 
 // The socket's own address and its peer's.
 bool local_address(Socket s, sockaddr_storage& out) noexcept;
@@ -190,6 +213,45 @@ void grow_receive_buffer(Socket s, int bytes) noexcept;
 // threading.get_ident() reports for the same thread.
 unsigned long thread_ident() noexcept;
 
+// The process's number, as the system gives it.
+unsigned long process_id() noexcept;
+
+// ---- stop requests: Ctrl-C and SIGTERM ----
+
+// While a StopHook lives, Ctrl-C and SIGTERM (Windows: Ctrl-C, Ctrl-Break
+// and the console closing) do not end the process but are recorded:
+// stop_requested() turns true and wait_for_stop() returns. Blocking socket
+// calls resume after the request (POSIX: SA_RESTART; waits in poll return
+// kInterrupted). The handling before comes back when the hook goes.
+class StopHook {
+public:
+    StopHook();
+    ~StopHook();
+    StopHook(const StopHook&) = delete;
+    StopHook& operator=(const StopHook&) = delete;
+
+private:
+    struct Saved;
+    Saved* saved_;
+};
+// Whether a request arrived since the innermost live hook was made.
+bool stop_requested() noexcept;
+// Blocks until a request arrives (returns at once if one has). The calling
+// thread takes the requests from then on, even if kept off before.
+void wait_for_stop() noexcept;
+// Keeps the requests off the calling thread and the threads it starts from
+// then on (POSIX: blocks the signals), so that their calls are never cut
+// short by one. Nothing to do on Windows, where the console's handler runs in
+// a thread of its own.
+void keep_stop_requests_off_this_thread() noexcept;
+// Delivers a request as Ctrl-C would (POSIX: SIGINT to this process; Windows:
+// to the live hooks only, as the console's event goes to every process
+// attached to it).
+void raise_stop_request() noexcept;
+// Writing to a closed pipe or socket fails with an error rather than ending
+// the process (POSIX: SIGPIPE ignored; Windows has no such signal).
+void ignore_broken_pipe() noexcept;
+
 // ---- files and standard output ----
 
 // An open file, read through the system, not the C library.
@@ -223,5 +285,12 @@ private:
 // Writes all of `bytes` to the process's standard output, past the C
 // library's buffer (flushed first). Errors are dropped.
 void write_stdout(std::string_view bytes) noexcept;
+// Writes all of `bytes` to a descriptor of the C runtime; false on an error.
+bool write_descriptor(int crt_descriptor, std::string_view bytes) noexcept;
+// Whether a descriptor of the C runtime is a terminal (a console).
+bool is_terminal(int crt_descriptor) noexcept;
+// Points standard output (descriptor 1) at standard error and returns a new
+// descriptor of what standard output was; -1 (nothing changed) on failure.
+int divert_stdout_to_stderr() noexcept;
 
 }  // namespace tq::os

@@ -8,7 +8,9 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,7 +20,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "net/platform.hpp"
 
@@ -174,12 +179,70 @@ int wait_ready(Socket s, bool for_writing, std::chrono::nanoseconds timeout) noe
 }
 
 int wait_readable(std::span<const Socket> sockets, std::span<bool> ready, std::chrono::milliseconds timeout) noexcept {
-    pollfd fds[16];
-    const size_t n = std::min(sockets.size(), std::size(fds));
+    // On the stack for the usual few; a simulator's hundreds of listeners
+    // take the heap.
+    pollfd few[16];
+    std::unique_ptr<pollfd[]> many;
+    pollfd* fds = few;
+    const size_t n = sockets.size();
+    if (n > std::size(few)) {
+        many.reset(new (std::nothrow) pollfd[n]);
+        if (!many) {
+            errno = ENOMEM;
+            return -1;
+        }
+        fds = many.get();
+    }
     for (size_t i = 0; i < n; ++i) fds[i] = {sockets[i], POLLIN, 0};
-    const int rc = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::max<int64_t>(timeout.count(), 0)));
+    const int wait = timeout == kForever ? -1
+                                         : static_cast<int>(std::clamp<int64_t>(timeout.count(), 0, 0x7fffffff));
+    const int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
     for (size_t i = 0; i < n; ++i) ready[i] = rc > 0 && (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
     return rc;
+}
+
+bool bind_socket(Socket s, const sockaddr* address, int length) noexcept {
+    return ::bind(s, address, static_cast<socklen_t>(length)) == 0;
+}
+
+bool bind_listener(Socket s, const sockaddr* address, int length) noexcept {
+    const int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    return bind_socket(s, address, length);
+}
+
+bool listen_socket(Socket s, int backlog) noexcept {
+    return ::listen(s, backlog) == 0;
+}
+
+Socket accept_connection(Socket listener) noexcept {
+    int fd;
+    do {
+#ifdef __linux__
+        fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+        fd = ::accept(listener, nullptr, nullptr);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+        }
+#endif
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return kNoSocket;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+void shutdown_socket(Socket s) noexcept {
+    ::shutdown(s, SHUT_RDWR);
+}
+
+std::ptrdiff_t send_blocking(Socket s, std::span<const uint8_t> bytes) noexcept {
+    const ssize_t n = ::send(s, bytes.data(), bytes.size(), kNoSignal);
+    if (n < 0 && would_block(errno)) errno = err::kWouldBlock;
+    return n;
 }
 
 bool set_timeout(Socket s, bool receive, Timeout timeout) noexcept {
@@ -390,6 +453,104 @@ unsigned long thread_ident() noexcept {
     return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(pthread_self())));
 }
 
+unsigned long process_id() noexcept {
+    return static_cast<unsigned long>(::getpid());
+}
+
+// ---- stop requests ----
+
+namespace {
+
+// Set by the handler, which may only store to a lock-free atomic and write
+// to a pipe; wait_for_stop reads the pipe.
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+int g_stop_pipe[2] = {-1, -1};
+
+extern "C" void record_stop_request(int /*signal*/) {
+    const int saved = errno;
+    g_stop_requested.store(true, std::memory_order_relaxed);
+    const char byte = 1;
+    (void)!::write(g_stop_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+void drain_stop_pipe() {
+    char bytes[64];
+    while (::read(g_stop_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+}  // namespace
+
+struct StopHook::Saved {
+    struct sigaction int_action {};
+    struct sigaction term_action {};
+};
+
+StopHook::StopHook() : saved_(new Saved) {
+    static const bool piped = [] {
+        if (::pipe(g_stop_pipe) != 0) return false;
+        for (const int fd : g_stop_pipe) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            set_flag(fd, O_NONBLOCK, true);
+        }
+        return true;
+    }();
+    (void)piped;
+    g_stop_requested.store(false, std::memory_order_relaxed);
+    drain_stop_pipe();
+    struct sigaction action {};
+    action.sa_handler = record_stop_request;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &saved_->int_action);
+    ::sigaction(SIGTERM, &action, &saved_->term_action);
+}
+
+StopHook::~StopHook() {
+    ::sigaction(SIGINT, &saved_->int_action, nullptr);
+    ::sigaction(SIGTERM, &saved_->term_action, nullptr);
+    delete saved_;
+}
+
+bool stop_requested() noexcept {
+    return g_stop_requested.load(std::memory_order_relaxed);
+}
+
+namespace {
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+}  // namespace
+
+void wait_for_stop() noexcept {
+    const sigset_t set = stop_signals();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // a request pending meanwhile arrives now
+    while (!stop_requested()) {
+        pollfd p{g_stop_pipe[0], POLLIN, 0};
+        ::poll(&p, 1, -1);  // EINTR: the handler ran, the flag tells
+        drain_stop_pipe();
+    }
+}
+
+void keep_stop_requests_off_this_thread() noexcept {
+    const sigset_t set = stop_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void raise_stop_request() noexcept {
+    ::raise(SIGINT);
+}
+
+void ignore_broken_pipe() noexcept {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
 // ---- files and standard output ----
 
 File File::open_read(const std::string& path) noexcept {
@@ -427,15 +588,34 @@ std::ptrdiff_t File::read(std::span<uint8_t> into) const noexcept {
 
 void write_stdout(std::string_view bytes) noexcept {
     std::fflush(stdout);
+    (void)write_descriptor(STDOUT_FILENO, bytes);  // nowhere to report a failed write
+}
+
+bool write_descriptor(int crt_descriptor, std::string_view bytes) noexcept {
     const char* p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        const ssize_t n = ::write(crt_descriptor, p, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a failed write
+        if (n <= 0) return false;
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
+}
+
+bool is_terminal(int crt_descriptor) noexcept {
+    return ::isatty(crt_descriptor) == 1;
+}
+
+int divert_stdout_to_stderr() noexcept {
+    const int original = ::dup(STDOUT_FILENO);
+    if (original < 0) return -1;
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        ::close(original);
+        return -1;
+    }
+    return original;
 }
 
 }  // namespace tq::os

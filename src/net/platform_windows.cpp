@@ -13,10 +13,12 @@
 #undef interface
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace tq::os {
 
@@ -167,7 +169,7 @@ std::ptrdiff_t receive_now(Socket s, std::span<uint8_t> bytes) noexcept {
 }
 
 std::ptrdiff_t receive_blocking(Socket s, std::span<uint8_t> bytes) noexcept {
-    return receive_now(s, bytes);  // never called: kPerCallBlocking is false
+    return receive_now(s, bytes);  // blocks on a socket left blocking
 }
 
 // select(), not WSAPoll: WSAPoll does not report a failed connect on every
@@ -185,21 +187,70 @@ int wait_ready(Socket s, bool for_writing, std::chrono::nanoseconds timeout) noe
 }
 
 int wait_readable(std::span<const Socket> sockets, std::span<bool> ready, std::chrono::milliseconds timeout) noexcept {
+    const bool forever = timeout == kForever;
+    if (sockets.size() > FD_SETSIZE) {
+        // More than an fd_set holds (a simulator's listeners): WSAPoll, which
+        // reports readability as select() does (only a failed connect it
+        // may miss, and none is waited for here).
+        std::unique_ptr<WSAPOLLFD[]> fds(new (std::nothrow) WSAPOLLFD[sockets.size()]);
+        if (!fds) {
+            ::WSASetLastError(WSAENOBUFS);
+            return -1;
+        }
+        for (size_t i = 0; i < sockets.size(); ++i) fds[i] = {sockets[i], POLLRDNORM, 0};
+        const INT wait = forever ? -1 : static_cast<INT>(std::clamp<int64_t>(timeout.count(), 0, 0x7fffffff));
+        const int n = ::WSAPoll(fds.get(), static_cast<ULONG>(sockets.size()), wait);
+        for (size_t i = 0; i < sockets.size(); ++i)
+            ready[i] = n > 0 && (fds[i].revents & (POLLRDNORM | POLLERR | POLLHUP | POLLNVAL)) != 0;
+        return n == SOCKET_ERROR ? -1 : n;
+    }
     fd_set readable;
     FD_ZERO(&readable);
-    size_t valid = 0;
     for (const Socket s : sockets) {
-        if (s != kNoSocket && valid < FD_SETSIZE) {
-            FD_SET(s, &readable);
-            ++valid;
-        }
+        if (s != kNoSocket) FD_SET(s, &readable);
     }
-    timeval tv = to_timeval(std::max(timeout, std::chrono::milliseconds::zero()));
+    timeval tv = to_timeval(std::max(forever ? std::chrono::milliseconds::zero() : timeout,
+                                      std::chrono::milliseconds::zero()));
     // select() with no socket at all fails on Windows; there is always the waker.
-    const int n = ::select(0, &readable, nullptr, nullptr, &tv);
+    const int n = ::select(0, &readable, nullptr, nullptr, forever ? nullptr : &tv);
     for (size_t i = 0; i < sockets.size(); ++i)
         ready[i] = n > 0 && sockets[i] != kNoSocket && FD_ISSET(sockets[i], &readable);
     return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool bind_socket(Socket s, const sockaddr* address, int length) noexcept {
+    return ::bind(s, address, length) == 0;
+}
+
+bool bind_listener(Socket s, const sockaddr* address, int length) noexcept {
+    // A closed listener's port is free at once on Windows (TIME_WAIT stays
+    // with the connections); what must not happen is a second socket
+    // binding the same port, which SO_REUSEADDR here would allow.
+    const BOOL one = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+    return bind_socket(s, address, length);
+}
+
+bool listen_socket(Socket s, int backlog) noexcept {
+    return ::listen(s, backlog) == 0;
+}
+
+Socket accept_connection(Socket listener) noexcept {
+    const Socket s = ::accept(listener, nullptr, nullptr);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    // An accepted socket is not created with WSA_FLAG_NO_HANDLE_INHERIT.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return s;
+}
+
+void shutdown_socket(Socket s) noexcept {
+    ::shutdown(s, SD_BOTH);
+}
+
+std::ptrdiff_t send_blocking(Socket s, std::span<const uint8_t> bytes) noexcept {
+    return send_now(s, bytes);  // blocks on a blocking socket
 }
 
 bool set_timeout(Socket s, bool receive, Timeout timeout) noexcept {
@@ -415,6 +466,69 @@ unsigned long thread_ident() noexcept {
     return ::GetCurrentThreadId();
 }
 
+unsigned long process_id() noexcept {
+    return ::GetCurrentProcessId();
+}
+
+// ---- stop requests ----
+
+namespace {
+
+std::atomic<bool> g_stop_requested{false};
+std::atomic<int> g_stop_hooks{0};
+
+HANDLE stop_event() {
+    // Manual reset: every waiter sees it until the next hook.
+    static const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+// Runs in a thread the system starts for the console's event.
+BOOL WINAPI record_stop_request(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            g_stop_requested.store(true);
+            ::SetEvent(stop_event());
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+struct StopHook::Saved {};
+
+StopHook::StopHook() : saved_(nullptr) {
+    g_stop_requested.store(false);
+    ::ResetEvent(stop_event());
+    ::SetConsoleCtrlHandler(record_stop_request, TRUE);
+    g_stop_hooks.fetch_add(1);
+}
+
+StopHook::~StopHook() {
+    g_stop_hooks.fetch_sub(1);
+    ::SetConsoleCtrlHandler(record_stop_request, FALSE);
+}
+
+bool stop_requested() noexcept {
+    return g_stop_requested.load();
+}
+
+void wait_for_stop() noexcept {
+    while (!stop_requested()) ::WaitForSingleObject(stop_event(), INFINITE);
+}
+
+void keep_stop_requests_off_this_thread() noexcept {}
+
+void raise_stop_request() noexcept {
+    if (g_stop_hooks.load() > 0) record_stop_request(CTRL_C_EVENT);
+}
+
+void ignore_broken_pipe() noexcept {}
+
 // ---- files and standard output ----
 
 File File::open_read(const std::string& path) noexcept {
@@ -463,15 +577,33 @@ std::ptrdiff_t File::read(std::span<uint8_t> into) const noexcept {
 
 void write_stdout(std::string_view bytes) noexcept {
     std::fflush(stdout);
-    const int fd = ::_fileno(stdout);
+    (void)write_descriptor(::_fileno(stdout), bytes);
+}
+
+bool write_descriptor(int crt_descriptor, std::string_view bytes) noexcept {
     const char* p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
-        const int n = ::_write(fd, p, static_cast<unsigned>(std::min<size_t>(left, 1u << 30)));
-        if (n <= 0) return;
+        const int n = ::_write(crt_descriptor, p, static_cast<unsigned>(std::min<size_t>(left, 1u << 30)));
+        if (n <= 0) return false;
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
+}
+
+bool is_terminal(int crt_descriptor) noexcept {
+    return ::_isatty(crt_descriptor) != 0;
+}
+
+int divert_stdout_to_stderr() noexcept {
+    const int original = ::_dup(1);
+    if (original < 0) return -1;
+    if (::_dup2(2, 1) != 0) {
+        ::_close(original);
+        return -1;
+    }
+    return original;
 }
 
 }  // namespace tq::os

@@ -1,11 +1,8 @@
 #include "cli/fleet.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <streambuf>
@@ -14,6 +11,7 @@
 #include "cli/cli.hpp"
 #include "cli/format.hpp"
 #include "cli/interrupt.hpp"
+#include "net/platform.hpp"
 
 namespace tq::cli {
 
@@ -44,11 +42,7 @@ public:
 
 private:
     void loop() {
-        sigset_t stop_signals;
-        sigemptyset(&stop_signals);
-        sigaddset(&stop_signals, SIGINT);
-        sigaddset(&stop_signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+        os::keep_stop_requests_off_this_thread();
         for (size_t i = next_++; i < count_; i = next_++) work_(i);
     }
 

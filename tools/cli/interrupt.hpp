@@ -6,20 +6,18 @@
 // already finalizing run to their answer.
 #pragma once
 
-#include <csignal>
+#include "net/platform.hpp"
 
 namespace tq::cli {
 
 class InterruptGuard {
 public:
-    InterruptGuard();
-    ~InterruptGuard();
+    InterruptGuard() = default;
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
+    os::StopHook hook_;
 };
 
 // Whether a signal arrived since the innermost live guard was made.

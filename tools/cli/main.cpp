@@ -1,11 +1,10 @@
 // Process set-up around tq::cli::run: which descriptor results go to.
-#include <unistd.h>
-
-#include <cerrno>
 #include <iostream>
 #include <streambuf>
+#include <string_view>
 
 #include "cli/cli.hpp"
+#include "net/platform.hpp"
 
 namespace {
 
@@ -25,15 +24,10 @@ protected:
         return traits_type::not_eof(c);
     }
     int sync() override {
-        const char* p = pbase();
-        while (p < pptr()) {
-            const ssize_t n = ::write(fd_, p, static_cast<size_t>(pptr() - p));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return -1;
-            p += n;
-        }
+        const bool written =
+            tq::os::write_descriptor(fd_, std::string_view(pbase(), static_cast<size_t>(pptr() - pbase())));
         setp(buffer_, buffer_ + sizeof buffer_);
-        return 0;
+        return written ? 0 : -1;
     }
 
 private:
@@ -48,11 +42,9 @@ int main(int argc, char** argv) {
     // during a scan, an unknown value from a device) to descriptor 1. Here
     // stdout carries results that scripts parse (scan --json), so descriptor 1
     // is pointed at stderr and results go to a copy of the original stdout.
-    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-    const int results_fd = ::dup(STDOUT_FILENO);
-    if (results_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        return tq::cli::run(argc, argv, {std::cout, std::cerr, terminal});
-    }
+    const bool terminal = tq::os::is_terminal(1);
+    const int results_fd = tq::os::divert_stdout_to_stderr();
+    if (results_fd < 0) return tq::cli::run(argc, argv, {std::cout, std::cerr, terminal});
     FdBuf results(results_fd);
     std::ostream out(&results);
     return tq::cli::run(argc, argv, {out, std::cerr, terminal});

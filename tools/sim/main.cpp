@@ -1,9 +1,7 @@
 // plenko-tq-sim: simulated devices on loopback TCP, for trying scripts
 // without hardware and for the tests. Prints one line
 //   READY 127.0.0.1:<port> 127.0.0.1:<port> ...
-// once every device listens, then serves until SIGINT or SIGTERM.
-#include <signal.h>
-
+// once every device listens, then serves until Ctrl-C or SIGTERM.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "net/platform.hpp"
 #include "sim/config.hpp"
 #include "sim/mdns/advertise.hpp"
 #include "sim/simulator.hpp"
@@ -112,13 +111,11 @@ static int run(int argc, char** argv) {
     add_advertise_options(app, advertise);
     CLI11_PARSE(app, argc, argv);
 
-    // Block the stop signals before any thread starts, so only sigwait sees them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts, so that serving threads leave the stop
+    // requests to the one thread waiting for them.
+    const tq::os::StopHook stop_hook;
+    tq::os::keep_stop_requests_off_this_thread();
+    tq::os::ignore_broken_pipe();
 
     try {
         SimulatorOptions so;
@@ -132,8 +129,7 @@ static int run(int argc, char** argv) {
         if (advertise.advertise) published = start_advertising(advertise, sim);
         std::printf("%s\n", sim.ready_line().c_str());
         std::fflush(stdout);
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
+        tq::os::wait_for_stop();
         published = Published{};  // goodbyes first, so no client connects to a closing device
         sim.stop();
     } catch (const std::exception& e) {

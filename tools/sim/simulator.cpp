@@ -1,29 +1,30 @@
 #include "sim/simulator.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
+#include "net/platform.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/status.hpp"
 
 namespace tq::sim {
 namespace {
 
-bool read_exact(int fd, uint8_t* p, size_t n) {
+// Waits for the request bytes, or for the simulator to stop: a thread blocked
+// in a receive is not woken by shutting its socket down on every system.
+bool read_exact(os::Socket fd, const os::Waker& stop, uint8_t* p, size_t n) {
+    const std::array<os::Socket, 2> sockets{fd, stop.socket()};
+    std::array<bool, 2> ready{};
     while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r < 0 && errno == EINTR) continue;
+        if (os::wait_readable(sockets, ready, os::kForever) < 0) {
+            if (os::last_error() == os::err::kInterrupted) continue;
+            return false;
+        }
+        if (ready[1]) return false;
+        if (!ready[0]) continue;
+        const std::ptrdiff_t r = os::receive_blocking(fd, std::span(p, n));
+        if (r < 0 && os::last_error() == os::err::kInterrupted) continue;
         if (r <= 0) return false;
         p += r;
         n -= static_cast<size_t>(r);
@@ -31,10 +32,10 @@ bool read_exact(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
-bool write_all(int fd, const uint8_t* p, size_t n) {
+bool write_all(os::Socket fd, const uint8_t* p, size_t n) {
     while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
+        const std::ptrdiff_t r = os::send_blocking(fd, std::span(p, n));
+        if (r < 0 && os::last_error() == os::err::kInterrupted) continue;
         if (r <= 0) return false;
         p += r;
         n -= static_cast<size_t>(r);
@@ -43,11 +44,12 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
 }
 
 // A listening socket on address:port (port 0: any free one).
-int listen_on(const std::string& address, uint16_t port, uint16_t& bound) {
+os::Socket listen_on(const std::string& address, uint16_t port, uint16_t& bound) {
     sockaddr_storage ss{};
-    socklen_t len = 0;
+    int len = 0;
     auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    os::start_networking();
     if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
         v4->sin_port = htons(port);
@@ -59,16 +61,14 @@ int listen_on(const std::string& address, uint16_t port, uint16_t& bound) {
     } else {
         throw std::runtime_error("not a numeric address: " + address);
     }
-    const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
-        const std::string why = std::strerror(errno);
-        ::close(fd);
+    const os::Socket fd = os::open_socket(ss.ss_family, SOCK_STREAM, false);
+    if (fd == os::kNoSocket) throw std::runtime_error("socket: " + os::error_text(os::last_error()));
+    if (!os::bind_listener(fd, reinterpret_cast<sockaddr*>(&ss), len) || !os::listen_socket(fd, 64)) {
+        const std::string why = os::error_text(os::last_error());
+        os::close_socket(fd);
         throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port) + ": " + why);
     }
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    os::local_address(fd, ss);
     bound = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     return fd;
 }
@@ -163,14 +163,23 @@ void Simulator::start() {
         for (auto& d : devices_) d->listener = listen_on(options_.bind_address, d->model.port, d->port);
     } catch (...) {
         for (auto& d : devices_) {
-            if (d->listener >= 0) ::close(d->listener);
-            d->listener = -1;
+            os::close_socket(d->listener);
+            d->listener = os::kNoSocket;
         }
         if (log_file_ != nullptr) std::fclose(log_file_);
         log_file_ = nullptr;
         throw;
     }
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    stop_waker_ = std::make_unique<os::Waker>();
+    if (!stop_waker_->valid()) {
+        for (auto& d : devices_) {
+            os::close_socket(d->listener);
+            d->listener = os::kNoSocket;
+        }
+        if (log_file_ != nullptr) std::fclose(log_file_);
+        log_file_ = nullptr;
+        throw std::runtime_error("cannot start serving: " + os::error_text(os::last_error()));
+    }
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -183,27 +192,24 @@ void Simulator::stop() {
         stopping_ = true;
     }
     pause_cv_.notify_all();
-    const uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
+    // Never drained: it stays readable and so wakes every waiting thread.
+    stop_waker_->wake();
     acceptor_.join();
     for (auto& d : devices_) {
-        ::close(d->listener);
-        d->listener = -1;
+        os::close_socket(d->listener);
+        d->listener = os::kNoSocket;
     }
     {
         std::lock_guard lock(connections_mutex_);
         for (auto& c : connections_) {
-            if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
+            if (c.fd != os::kNoSocket) os::shutdown_socket(c.fd);
         }
     }
     // Connection threads never touch the list, so joining outside the lock is safe.
     for (auto& c : connections_) c.thread.join();
-    for (auto& c : connections_) {
-        if (c.fd >= 0) ::close(c.fd);
-    }
+    for (auto& c : connections_) os::close_socket(c.fd);
     connections_.clear();
-    ::close(wake_fd_);
-    wake_fd_ = -1;
+    stop_waker_.reset();
     if (log_file_ != nullptr) std::fclose(log_file_);
     log_file_ = nullptr;
     stopping_ = false;
@@ -276,21 +282,21 @@ size_t Simulator::open_connections(size_t device) const {
 }
 
 void Simulator::accept_loop() {
-    std::vector<pollfd> fds;
-    for (auto& d : devices_) fds.push_back({d->listener, POLLIN, 0});
-    fds.push_back({wake_fd_, POLLIN, 0});
+    std::vector<os::Socket> sockets;
+    for (auto& d : devices_) sockets.push_back(d->listener);
+    sockets.push_back(stop_waker_->socket());
+    std::unique_ptr<bool[]> ready(new bool[sockets.size()]);
+    const std::span<bool> flags(ready.get(), sockets.size());
     while (!stopping_) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
+        if (os::wait_readable(sockets, flags, os::kForever) < 0) {
+            if (os::last_error() == os::err::kInterrupted) continue;
             break;
         }
-        if (fds.back().revents != 0) break;
+        if (flags.back()) break;
         for (size_t i = 0; i < devices_.size(); ++i) {
-            if ((fds[i].revents & POLLIN) == 0) continue;
-            const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            if (!flags[i]) continue;
+            const os::Socket fd = os::accept_connection(sockets[i]);
+            if (fd == os::kNoSocket) continue;
             devices_[i]->accepted.fetch_add(1);
             reap_finished();
             std::lock_guard lock(connections_mutex_);
@@ -307,7 +313,7 @@ void Simulator::reap_finished() {
     for (auto it = connections_.begin(); it != connections_.end();) {
         if (it->done.load()) {
             it->thread.join();
-            if (it->fd >= 0) ::close(it->fd);
+            os::close_socket(it->fd);
             it = connections_.erase(it);
         } else {
             ++it;
@@ -331,7 +337,7 @@ void Simulator::log(size_t device, uint64_t serial, std::span<const uint8_t> req
     if (options_.keep_log) log_.push_back(std::move(r));
 }
 
-bool Simulator::send_reply(int fd, std::span<const uint8_t> reply, const Fault& fault) {
+bool Simulator::send_reply(os::Socket fd, std::span<const uint8_t> reply, const Fault& fault) {
     if (fault.trickle.count() > 0) {
         for (size_t i = 0; i < reply.size(); ++i) {
             if (i > 0 && !pause(fault.trickle)) return false;
@@ -348,12 +354,12 @@ bool Simulator::send_reply(int fd, std::span<const uint8_t> reply, const Fault& 
 
 void Simulator::serve(size_t device, Connection& connection) {
     Served& d = *devices_[device];
-    const int fd = connection.fd;
+    const os::Socket fd = connection.fd;
     std::vector<uint8_t> request(proto::kHeaderLen + 0xFFFF);
     for (;;) {
-        if (!read_exact(fd, request.data(), proto::kHeaderLen)) break;
+        if (!read_exact(fd, *stop_waker_, request.data(), proto::kHeaderLen)) break;
         const auto [command, len] = proto::read_header(request);
-        if (!read_exact(fd, request.data() + proto::kHeaderLen, len)) break;
+        if (!read_exact(fd, *stop_waker_, request.data() + proto::kHeaderLen, len)) break;
         const std::span<const uint8_t> packet(request.data(), proto::kHeaderLen + len);
 
         Fault fault;
@@ -378,8 +384,8 @@ void Simulator::serve(size_t device, Connection& connection) {
         if (fault.delay.count() > 0 && !pause(fault.delay)) break;
         if (fault.close) {
             std::lock_guard lock(connections_mutex_);
-            ::close(connection.fd);
-            connection.fd = -1;
+            os::close_socket(connection.fd);
+            connection.fd = os::kNoSocket;
             break;
         }
         std::vector<uint8_t> reply;

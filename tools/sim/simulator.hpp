@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/platform.hpp"
 #include "sim/device_model.hpp"
 
 namespace tq::sim {
@@ -87,13 +88,13 @@ private:
         std::mutex mutex;
         std::mt19937_64 rng;  // random faults and garbage; guarded by mutex
         std::atomic<uint64_t> faults_fired{0};
-        int listener = -1;
+        os::Socket listener = os::kNoSocket;
         uint16_t port = 0;
         std::atomic<size_t> accepted{0};
     };
     struct Connection {
         size_t device = 0;
-        int fd = -1;
+        os::Socket fd = os::kNoSocket;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -103,7 +104,7 @@ private:
     void log(size_t device, uint64_t serial, std::span<const uint8_t> request);
     // Sends a reply whole, or with the pauses a fault asks for; false if the
     // peer is gone or the simulator stops meanwhile.
-    bool send_reply(int fd, std::span<const uint8_t> reply, const Fault& fault);
+    bool send_reply(os::Socket fd, std::span<const uint8_t> reply, const Fault& fault);
     // Sleeps up to `d`; false if the simulator stops meanwhile.
     bool pause(std::chrono::milliseconds d);
     void reap_finished();
@@ -111,7 +112,7 @@ private:
     SimulatorOptions options_;
     std::vector<std::unique_ptr<Served>> devices_;
     std::thread acceptor_;
-    int wake_fd_ = -1;
+    std::unique_ptr<os::Waker> stop_waker_;  // wakes the acceptor and every connection
     std::atomic<bool> stopping_{false};
     bool started_ = false;
 

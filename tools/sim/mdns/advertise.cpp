@@ -1,10 +1,5 @@
 #include "sim/mdns/advertise.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -22,19 +17,18 @@ bool is_wildcard(const ServiceAddress& a) {
 
 // A bound socket that never listens: connecting to its port is refused, and
 // nobody else can take the port while it is held.
-int reserve_refusing_port(const std::string& bind_address, uint16_t& port) {
+os::Socket reserve_refusing_port(const std::string& bind_address, uint16_t& port) {
     ServiceAddress address;
     if (!ServiceAddress::parse(bind_address, address)) throw std::runtime_error("bad --bind address " + bind_address);
     const SocketAddress where(address, 0);
-    const int fd = ::socket(where.get()->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("cannot create a socket for the refused port");
-    if (::bind(fd, where.get(), where.size()) != 0) {
-        ::close(fd);
+    const os::Socket fd = os::open_socket(where.get()->sa_family, SOCK_STREAM, false);
+    if (fd == os::kNoSocket) throw std::runtime_error("cannot create a socket for the refused port");
+    if (!os::bind_socket(fd, where.get(), static_cast<int>(where.size()))) {
+        os::close_socket(fd);
         throw std::runtime_error("cannot reserve a port on " + bind_address);
     }
     sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    os::local_address(fd, bound);
     port = bound.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port)
                                       : ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
     return fd;
@@ -45,21 +39,21 @@ int reserve_refusing_port(const std::string& bind_address, uint16_t& port) {
 Published::Published(Published&& o) noexcept
     : advertiser(std::move(o.advertiser)),
       advertisements(std::move(o.advertisements)),
-      refusing_socket(std::exchange(o.refusing_socket, -1)) {}
+      refusing_socket(std::exchange(o.refusing_socket, os::kNoSocket)) {}
 
 Published& Published::operator=(Published&& o) noexcept {
     if (this != &o) {
         advertiser = std::move(o.advertiser);
         advertisements = std::move(o.advertisements);
-        if (refusing_socket >= 0) ::close(refusing_socket);
-        refusing_socket = std::exchange(o.refusing_socket, -1);
+        os::close_socket(refusing_socket);
+        refusing_socket = std::exchange(o.refusing_socket, os::kNoSocket);
     }
     return *this;
 }
 
 Published::~Published() {
     advertiser.reset();  // withdraw before the port goes
-    if (refusing_socket >= 0) ::close(refusing_socket);
+    os::close_socket(refusing_socket);
 }
 
 std::vector<Advertisement> build_advertisements(const AdvertiseOptions& options, const Simulator& sim,

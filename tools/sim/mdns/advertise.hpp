@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "net/platform.hpp"
 #include "sim/mdns/advertiser.hpp"
 #include "sim/simulator.hpp"
 
@@ -45,7 +46,7 @@ inline void add_advertise_options(CLI::App& app, AdvertiseOptions& o) {
 struct Published {
     std::unique_ptr<Advertiser> advertiser;
     std::vector<Advertisement> advertisements;
-    int refusing_socket = -1;  // keeps the refused port reserved
+    os::Socket refusing_socket = os::kNoSocket;  // keeps the refused port reserved
     Published() = default;
     Published(Published&&) noexcept;
     Published& operator=(Published&&) noexcept;

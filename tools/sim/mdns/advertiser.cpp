@@ -4,12 +4,8 @@
 // per process (unique_host_label), so nothing is probed.
 #include "sim/mdns/advertiser.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <random>
@@ -17,6 +13,7 @@
 
 #include "net/mdns_socket.hpp"
 #include "net/mdns_wire.hpp"
+#include "net/platform.hpp"
 
 namespace tq::sim {
 
@@ -86,8 +83,7 @@ struct Advertiser::Impl {
     StateCallback on_state;
     Name service = wire::split_name(std::string(kAdvertisedServiceType) + ".local");
     std::vector<Family> families;
-    Fd wake_read;
-    Fd wake_write;
+    os::Waker stop;
     std::thread thread;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(dnssd::kMaxDatagram);
 
@@ -97,8 +93,7 @@ struct Advertiser::Impl {
 
     ~Impl() {
         if (thread.joinable()) {
-            const char stop = 1;
-            (void)!::write(wake_write.get(), &stop, 1);
+            stop.wake();
             thread.join();
         }
         // Browsers drop the instances at once.
@@ -273,24 +268,28 @@ struct Advertiser::Impl {
         set_state(State::Established);
         auto second = std::chrono::steady_clock::now() + kSecondAnnouncement;
         bool announced_twice = false;
-        std::vector<pollfd> fds{{wake_read.get(), POLLIN, 0}};
-        for (const Family& f : families) fds.push_back({f.socket.get(), POLLIN, 0});
+        std::vector<os::Socket> sockets{stop.socket()};
+        for (const Family& f : families) sockets.push_back(f.socket.get());
+        std::array<bool, 3> ready{};
+        const std::span<bool> flags(ready.data(), sockets.size());
         for (;;) {
-            int wait = -1;
+            auto wait = os::kForever;
             if (!announced_twice) {
                 const auto left =
                     std::chrono::ceil<std::chrono::milliseconds>(second - std::chrono::steady_clock::now());
-                wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
+                wait = std::max(left, std::chrono::milliseconds::zero());
             }
-            for (pollfd& p : fds) p.revents = 0;
-            if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
-            if (fds[0].revents != 0) return;
+            if (os::wait_readable(sockets, flags, wait) < 0) {
+                if (os::last_error() != os::err::kInterrupted) return;
+                std::fill(flags.begin(), flags.end(), false);
+            }
+            if (flags[0]) return;
             if (!announced_twice && std::chrono::steady_clock::now() >= second) {
                 send_everywhere(everything(), Mode::Multicast);
                 announced_twice = true;
             }
             for (size_t i = 0; i < families.size(); ++i) {
-                if (fds[1 + i].revents == 0) continue;
+                if (!flags[1 + i]) continue;
                 for (int n = 0; n < 64; ++n) {
                     const auto d = dnssd::receive_datagram(families[i].socket.get(), datagram);
                     if (!d) break;
@@ -320,13 +319,10 @@ tl::expected<std::unique_ptr<Advertiser>, std::string> Advertiser::start(std::ve
         f.family = family;
         f.links = dnssd::mdns_interfaces(family);
         f.socket = Fd(dnssd::open_group_socket(family, f.links));
-        if (f.socket.get() >= 0) impl->families.push_back(std::move(f));
+        if (f.socket.valid()) impl->families.push_back(std::move(f));
     }
     if (impl->families.empty()) return tl::unexpected(std::string("cannot start mDNS: UDP port 5353 cannot be bound"));
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return tl::unexpected(std::string("cannot start the mDNS thread"));
-    impl->wake_read = Fd(wake[0]);
-    impl->wake_write = Fd(wake[1]);
+    if (!impl->stop.valid()) return tl::unexpected(std::string("cannot start the mDNS thread"));
     try {
         impl->thread = std::thread([raw = impl.get()] { raw->run(); });
     } catch (...) {
@@ -351,7 +347,7 @@ std::string unique_host_label(std::string_view prefix) {
     std::mt19937 generator(entropy());
     char random[8];
     std::snprintf(random, sizeof random, "%06x", static_cast<unsigned>(generator() & 0xffffff));
-    return std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + random;
+    return std::string(prefix) + "-" + std::to_string(os::process_id()) + "-" + random;
 }
 
 }  // namespace tq::sim
