@@ -54,6 +54,14 @@ extern const int kTimedOut;         // a deadline passed
 extern const int kConnectionReset;  // the peer closed or reset the stream
 extern const int kBrokenPipe;       // a send the peer will never take
 extern const int kIo;               // a failure the system gave no number for
+// Why a connect failed, as a user is told.
+extern const int kConnectionRefused;
+extern const int kNetworkUnreachable;
+extern const int kHostUnreachable;
+extern const int kHostDown;
+extern const int kAddressNotAvailable;
+extern const int kAccessDenied;  // POSIX: EACCES
+extern const int kNotPermitted;  // POSIX: EPERM (a firewall); Windows: as kAccessDenied
 }  // namespace err
 
 // Winsock's start-up, once per process (nothing elsewhere); every socket

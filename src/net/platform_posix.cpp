@@ -36,6 +36,13 @@ const int kTimedOut = ETIMEDOUT;
 const int kConnectionReset = ECONNRESET;
 const int kBrokenPipe = EPIPE;
 const int kIo = EIO;
+const int kConnectionRefused = ECONNREFUSED;
+const int kNetworkUnreachable = ENETUNREACH;
+const int kHostUnreachable = EHOSTUNREACH;
+const int kHostDown = EHOSTDOWN;
+const int kAddressNotAvailable = EADDRNOTAVAIL;
+const int kAccessDenied = EACCES;
+const int kNotPermitted = EPERM;
 }  // namespace err
 
 const bool kPerCallBlocking = true;

@@ -29,6 +29,13 @@ const int kTimedOut = WSAETIMEDOUT;
 const int kConnectionReset = WSAECONNRESET;
 const int kBrokenPipe = WSAESHUTDOWN;
 const int kIo = WSAENETDOWN;
+const int kConnectionRefused = WSAECONNREFUSED;
+const int kNetworkUnreachable = WSAENETUNREACH;
+const int kHostUnreachable = WSAEHOSTUNREACH;
+const int kHostDown = WSAEHOSTDOWN;
+const int kAddressNotAvailable = WSAEADDRNOTAVAIL;
+const int kAccessDenied = WSAEACCES;
+const int kNotPermitted = WSAEACCES;
 }  // namespace err
 
 const bool kPerCallBlocking = false;

@@ -25,6 +25,7 @@
 #include "client/device.hpp"
 #include "client/firmware_image.hpp"
 #include "client/trace.hpp"
+#include "net/platform.hpp"
 #include "wireshark/dissector.hpp"
 
 #ifndef PLENKO_TQ_VERSION
@@ -79,23 +80,24 @@ static_assert(wording_indexed_by_kind(), "kErrorWording must list every Error::K
 
 // Why a connection failed, for the errors a user meets and can act on; others
 // take the system's own text.
-constexpr std::pair<int, std::string_view> kConnectFailures[] = {
-    {ECONNREFUSED, "connection refused"},
-    {ETIMEDOUT, "connection timed out"},
-    {ENETUNREACH, "network unreachable"},
-    {EHOSTUNREACH, "no route to host"},
-    {EHOSTDOWN, "host is down"},
-    {ECONNRESET, "connection reset"},
-    {EADDRNOTAVAIL, "address not available"},
-    {EACCES, "connection not permitted"},
-    {EPERM, "connection not permitted"},
+// The system's numbers (errno, Winsock's), so not constexpr.
+const std::pair<int, std::string_view> kConnectFailures[] = {
+    {os::err::kConnectionRefused, "connection refused"},
+    {os::err::kTimedOut, "connection timed out"},
+    {os::err::kNetworkUnreachable, "network unreachable"},
+    {os::err::kHostUnreachable, "no route to host"},
+    {os::err::kHostDown, "host is down"},
+    {os::err::kConnectionReset, "connection reset"},
+    {os::err::kAddressNotAvailable, "address not available"},
+    {os::err::kAccessDenied, "connection not permitted"},
+    {os::err::kNotPermitted, "connection not permitted"},
 };
 
 std::string connect_failure_text(int os_error) {
     for (const auto& [error, sentence] : kConnectFailures) {
         if (error == os_error) return std::string(sentence);
     }
-    std::string text = std::system_category().message(os_error);
+    std::string text = os::error_text(os_error);
     if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
 }
