@@ -112,7 +112,7 @@ def test_wheel_holds_the_module_its_stubs_and_the_typed_marker(wheel):
     assert sorted(n for n in names if n.endswith(".py")) == [
         "plenko_tq_aio/__init__.py", "plenko_tq_testing/__init__.py", "plenko_tq_testing/pytest_plugin.py"]
     assert "plenko_tq_testing/py.typed" in names
-    assert sorted(n for n in names if n.startswith(SCRIPTS)) == [SCRIPTS + p for p in PROGRAMS]
+    assert sorted(n for n in names if n.startswith(SCRIPTS) and n != SCRIPTS) == [SCRIPTS + p for p in PROGRAMS]
     assert "[pytest11]\nplenko_tq = plenko_tq_testing.pytest_plugin" in entry_points
     assert stub == stub_package == (REPO / "src" / "python" / "plenko_tq_api.pyi").read_text()
     assert "Requires-Dist" not in metadata, "no Python packages are needed at run time"
