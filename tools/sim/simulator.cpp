@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "protocol/packet.hpp"
 #include "protocol/status.hpp"
+#include "sim/posix.hpp"
 
 namespace tq::sim {
 namespace {
@@ -33,7 +33,7 @@ bool read_exact(int fd, uint8_t* p, size_t n) {
 
 bool write_all(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        const ssize_t r = ::send(fd, p, n, kSendNoSignal);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         p += r;
@@ -59,7 +59,7 @@ int listen_on(const std::string& address, uint16_t port, uint16_t& bound) {
     } else {
         throw std::runtime_error("not a numeric address: " + address);
     }
-    const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = stream_socket(ss.ss_family);
     if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -170,7 +170,10 @@ void Simulator::start() {
         log_file_ = nullptr;
         throw;
     }
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    int wake[2] = {-1, -1};
+    if (!wake_pipe(wake)) throw std::runtime_error("cannot start the simulator's acceptor");
+    wake_fd_ = wake[0];
+    wake_write_fd_ = wake[1];
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -183,8 +186,8 @@ void Simulator::stop() {
         stopping_ = true;
     }
     pause_cv_.notify_all();
-    const uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
+    const char one = 1;
+    (void)!::write(wake_write_fd_, &one, sizeof one);
     acceptor_.join();
     for (auto& d : devices_) {
         ::close(d->listener);
@@ -203,7 +206,8 @@ void Simulator::stop() {
     }
     connections_.clear();
     ::close(wake_fd_);
-    wake_fd_ = -1;
+    ::close(wake_write_fd_);
+    wake_fd_ = wake_write_fd_ = -1;
     if (log_file_ != nullptr) std::fclose(log_file_);
     log_file_ = nullptr;
     stopping_ = false;
@@ -287,7 +291,7 @@ void Simulator::accept_loop() {
         if (fds.back().revents != 0) break;
         for (size_t i = 0; i < devices_.size(); ++i) {
             if ((fds[i].revents & POLLIN) == 0) continue;
-            const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = accept_connection(fds[i].fd);
             if (fd < 0) continue;
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -111,7 +111,8 @@ private:
     SimulatorOptions options_;
     std::vector<std::unique_ptr<Served>> devices_;
     std::thread acceptor_;
-    int wake_fd_ = -1;
+    int wake_fd_ = -1;  // the acceptor polls it; stop() writes wake_write_fd_
+    int wake_write_fd_ = -1;
     std::atomic<bool> stopping_{false};
     bool started_ = false;
 

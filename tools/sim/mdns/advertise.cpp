@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sim/posix.hpp"
+
 namespace tq::sim {
 
 namespace {
@@ -26,7 +28,7 @@ int reserve_refusing_port(const std::string& bind_address, uint16_t& port) {
     ServiceAddress address;
     if (!ServiceAddress::parse(bind_address, address)) throw std::runtime_error("bad --bind address " + bind_address);
     const SocketAddress where(address, 0);
-    const int fd = ::socket(where.get()->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = stream_socket(where.get()->sa_family);
     if (fd < 0) throw std::runtime_error("cannot create a socket for the refused port");
     if (::bind(fd, where.get(), where.size()) != 0) {
         ::close(fd);

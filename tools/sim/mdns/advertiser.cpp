@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "net/mdns_socket.hpp"
+#include "sim/posix.hpp"
 #include "net/mdns_wire.hpp"
 
 namespace tq::sim {
@@ -324,7 +325,7 @@ tl::expected<std::unique_ptr<Advertiser>, std::string> Advertiser::start(std::ve
     }
     if (impl->families.empty()) return tl::unexpected(std::string("cannot start mDNS: UDP port 5353 cannot be bound"));
     int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return tl::unexpected(std::string("cannot start the mDNS thread"));
+    if (!tq::sim::wake_pipe(wake)) return tl::unexpected(std::string("cannot start the mDNS thread"));
     impl->wake_read = Fd(wake[0]);
     impl->wake_write = Fd(wake[1]);
     try {
