@@ -27,8 +27,7 @@ def show(device: tq.Device) -> None:
     print(f"firmware  {device.get_firmware_version()}")
     for index, port in enumerate(device.get_interfaces()):
         eth = port.get_status().eth_interface_status
-        # repr() of a member is "Class.Member"; keep just the member name.
-        link, speed = (repr(v).split(".")[1] for v in (eth.link_state, eth.speed))
+        link, speed = eth.link_state.name, eth.speed.name
         print(f"port {index}    link {link:<5} {speed}")
 
 

@@ -41,8 +41,7 @@ def show_devices(devices: List[tq.Device]) -> None:
         for index, port in enumerate(device.get_interfaces()):
             status = port.get_status()
             eth = status.eth_interface_status
-            # repr() of a member is "Class.Member"; keep just the member name.
-            kind, link, speed, role = (repr(v).split(".")[1] for v in (status.interface_type, eth.link_state, eth.speed, eth.role))
+            kind, link, speed, role = (v.name for v in (status.interface_type, eth.link_state, eth.speed, eth.role))
             print(f"    port {index}: {kind:<3} link {link:<5} {speed:<24} {role}")
 
 
@@ -60,7 +59,7 @@ def check_a_port(devices: List[tq.Device]) -> None:
                 continue  # this port cannot do it: try the next port
             print(f"\nPort {index} of device {device.get_serial_number()}:")
             print(f"    SQI {dcq.sqi} (worst {dcq.sqi_worst}), MSE {dcq.mse} (worst {dcq.mse_worst})")
-            print(f"    cable test: {repr(cable.harness_status).split('.')[1]}, distance to fault {cable.distance_to_fault}")
+            print(f"    cable test: {cable.harness_status.name}, distance to fault {cable.distance_to_fault}")
             return
     print("\nNo port supports channel quality readings.")
 

@@ -229,6 +229,13 @@ std::string command_names() {
     return out;
 }
 
+std::string command_table() {
+    std::string out;
+    for (const auto& c : proto::kCommands)
+        out += std::to_string(proto::request_code(c.command)) + " " + std::string(c.name) + "\n";
+    return out;
+}
+
 FaultSpec parse_fault_spec(const std::string& spec) {
     FaultSpec out;
     const auto colon = spec.find(':');

@@ -49,6 +49,9 @@ FaultSpec parse_fault_spec(const std::string& spec);
 uint16_t parse_command(const std::string& text);
 // Every command name, in code order, separated by ", ".
 std::string command_names();
+// One line per command, "<request code> <name>", in code order: what the
+// request log's codes stand for.
+std::string command_table();
 
 // "rate=R[,seed=N][,delay=MIN-MAX]": R from 0 to 1, delays in milliseconds.
 RandomFaults parse_random_faults(const std::string& spec);

@@ -107,9 +107,15 @@ static int run(int argc, char** argv) {
     app.add_option("--random-faults", o.random_faults,
                    "rate=R[,seed=N][,delay=MIN-MAX]: misbehave on a random share R of all requests");
     app.add_option("--log", o.log, "Append one line per request: <serial> <command> <hex bytes>");
+    bool list_commands = false;
+    app.add_flag("--list-commands", list_commands, "Print \"<code> <name>\" for every command and exit");
     AdvertiseOptions advertise;
     add_advertise_options(app, advertise);
     CLI11_PARSE(app, argc, argv);
+    if (list_commands) {
+        std::fputs(command_table().c_str(), stdout);
+        return 0;
+    }
 
     // Before any thread starts, so that serving threads leave the stop
     // requests to the one thread waiting for them.
