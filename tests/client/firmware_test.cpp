@@ -66,8 +66,8 @@ protected:
             ASSERT_TRUE(d.get_name());
         }
         const TcpStream& s = d.connection()->stream;
-        EXPECT_TRUE(near(s.read_timeout().value(), 1337ms));
-        EXPECT_TRUE(near(s.write_timeout().value(), 1337ms));
+        EXPECT_TRUE(timeout_near(s.read_timeout().value(), 1337ms));
+        EXPECT_TRUE(timeout_near(s.write_timeout().value(), 1337ms));
     }
     Recorder cb;
 };

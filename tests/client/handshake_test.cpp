@@ -184,8 +184,8 @@ TEST_F(HandshakeTest, socket_timeouts_are_the_connection_timeout) {
     start();
     const Device d = device(0, kDefaultConnectionTimeout);
     const TcpStream& s = d.connection()->stream;
-    EXPECT_TRUE(near(s.read_timeout().value(), 1337ms));
-    EXPECT_TRUE(near(s.write_timeout().value(), 1337ms));
+    EXPECT_TRUE(timeout_near(s.read_timeout().value(), 1337ms));
+    EXPECT_TRUE(timeout_near(s.write_timeout().value(), 1337ms));
 }
 
 TEST_F(HandshakeTest, connect_by_address_runs_the_handshake_with_its_timeout_as_the_socket_timeouts) {
@@ -193,7 +193,7 @@ TEST_F(HandshakeTest, connect_by_address_runs_the_handshake_with_its_timeout_as_
     const auto d = Client{}.connect("127.0.0.1", sim().port(0), 300ms);
     ASSERT_TRUE(d) << d.error().message();
     EXPECT_EQ(commands(), (std::vector<uint16_t>{1, 39, 29}));
-    EXPECT_TRUE(near(d->connection()->stream.read_timeout().value(), 300ms));
+    EXPECT_TRUE(timeout_near(d->connection()->stream.read_timeout().value(), 300ms));
 }
 
 TEST_F(HandshakeTest, connect_by_address_says_what_failed_and_where_before_the_handshake) {

@@ -75,7 +75,7 @@ protected:
 
 // The kernel keeps socket timeouts in scheduler ticks, so a timeout reads
 // back rounded up to the next tick.
-inline bool near(const std::optional<std::chrono::nanoseconds>& actual, std::chrono::nanoseconds expected) {
+inline bool timeout_near(const std::optional<std::chrono::nanoseconds>& actual, std::chrono::nanoseconds expected) {
     return actual && *actual >= expected && *actual - expected < std::chrono::milliseconds(20);
 }
 

@@ -3,8 +3,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -12,6 +10,7 @@
 #include "client/connection.hpp"
 #include "client/interrupt.hpp"
 #include "client/lock_wait.hpp"
+#include "net/platform.hpp"
 #include "op_table.hpp"
 #include "sim_fixture.hpp"
 
@@ -85,9 +84,11 @@ TEST_F(TransactionTest, every_operation_names_itself_when_its_request_cannot_be_
 // new connection (and the client never raises SIGPIPE, whose default action
 // would end the process).
 TEST_F(TransactionTest, closed_peer_fails_the_call_and_the_next_one_reconnects) {
+#ifdef SIGPIPE  // Windows has no such signal
     struct sigaction current {};
     sigaction(SIGPIPE, nullptr, &current);
     ASSERT_EQ(current.sa_handler, SIG_DFL);
+#endif
     start();
     Device d = device();
     fault(33, once({.close = true}));
@@ -146,7 +147,7 @@ TEST_F(TransactionTest, silent_device_gives_header_read_error) {
     EXPECT_ERROR(d.get_pcb_revision(), TcpStreamReadError, "Failed to read packet header");
 }
 
-// A transfer failure keeps its errno beside the fixed text: a device that
+// A transfer failure keeps the system error number beside the fixed text: a device that
 // does not answer in time, one that closed the connection and one that
 // cannot be reached again are told apart; an answer of the wrong form has none.
 struct CauseCase {
@@ -170,19 +171,19 @@ TEST_P(TransferCauseTest, failure_keeps_its_cause) {
     }
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().text(), GetParam().text);
-    EXPECT_EQ(r.error().os_error(), GetParam().cause) << std::strerror(r.error().os_error());
+    EXPECT_EQ(r.error().os_error(), GetParam().cause) << os::error_text(r.error().os_error());
 }
 
 constexpr const char* kHeader = "Failed to read packet header";
 constexpr const char* kPayload = "Failed to read remaining payload";
 INSTANTIATE_TEST_SUITE_P(
     Causes, TransferCauseTest,
-    ::testing::Values(CauseCase{"no_answer", {.delay = 4 * kTestTimeout}, false, kHeader, ETIMEDOUT},
-                      CauseCase{"payload_stalled", {.partial = 2}, false, kPayload, ETIMEDOUT},
-                      CauseCase{"closed", {.close = true}, false, kHeader, ECONNRESET},
+    ::testing::Values(CauseCase{"no_answer", {.delay = 4 * kTestTimeout}, false, kHeader, os::err::kTimedOut},
+                      CauseCase{"payload_stalled", {.partial = 2}, false, kPayload, os::err::kTimedOut},
+                      CauseCase{"closed", {.close = true}, false, kHeader, os::err::kConnectionReset},
                       CauseCase{"reconnect_refused", {.close = true}, true,
                                 "Failed to send tq_sdk_client::device::Device::get_name::{{closure}} request",
-                                ECONNREFUSED},
+                                os::err::kConnectionRefused},
                       CauseCase{"oversize", {.oversize = 5000}, false, kPayload, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
