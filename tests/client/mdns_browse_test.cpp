@@ -3,9 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include "client/mdns_browse.hpp"
+#include "net/platform.hpp"
 
 namespace tq::dnssd {
 namespace {
