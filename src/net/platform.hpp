@@ -42,9 +42,11 @@ namespace tq::os {
 #ifdef _WIN32
 using Socket = SOCKET;
 inline constexpr Socket kNoSocket = INVALID_SOCKET;
+inline constexpr bool kWindows = true;  // for the few choices beyond sockets (where files go)
 #else
 using Socket = int;
 inline constexpr Socket kNoSocket = -1;
+inline constexpr bool kWindows = false;
 #endif
 
 namespace err {

@@ -475,15 +475,13 @@ Json cmd_flash(Session& s) {
 
 // Where Wireshark looks for the Lua plugins of one user.
 std::filesystem::path personal_lua_plugins() {
-#ifdef _WIN32
-    const char* base = std::getenv("APPDATA");
-    if (base == nullptr || *base == '\0') throw Failure("APPDATA is not set: give the folder as --install DIR");
-    return std::filesystem::path(base) / "Wireshark" / "plugins";
-#else
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') throw Failure("HOME is not set: give the folder as --install DIR");
-    return std::filesystem::path(home) / ".local" / "lib" / "wireshark" / "plugins";
-#endif
+    const char* variable = os::kWindows ? "APPDATA" : "HOME";
+    const char* base = std::getenv(variable);
+    if (base == nullptr || *base == '\0') {
+        throw Failure(std::string(variable) + " is not set: give the folder as --install DIR");
+    }
+    if constexpr (os::kWindows) return std::filesystem::path(base) / "Wireshark" / "plugins";
+    return std::filesystem::path(base) / ".local" / "lib" / "wireshark" / "plugins";
 }
 
 Json cmd_wireshark(Session& s) {
